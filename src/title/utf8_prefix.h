@@ -1,0 +1,10 @@
+#pragma once
+
+#include <cstddef>
+
+// The length of the longest prefix of the terminated string `text` that is at
+// most `limit` bytes long and does not end inside a well-formed UTF-8 character.
+// When the cut at `limit` falls inside such a character, the prefix stops before
+// it; when the bytes there are not well-formed UTF-8, the cut stays at `limit`.
+// Reads at most `limit + 3` bytes and never past the terminator.
+std::size_t utf8_prefix_within(const char *text, std::size_t limit);
