@@ -1,0 +1,119 @@
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+import pytest
+
+DRIVER = Path(__file__).with_name("child_driver.py")
+
+
+class ChildError(Exception):
+    """An exception raised inside the child: `kind` is its type's name."""
+
+    def __init__(self, kind: str, message: str):
+        super().__init__(f"{kind}: {message}")
+        self.kind = kind
+        self.message = message
+
+
+def child_env(debug: str | None = None, **extra: str) -> dict:
+    """The tests' environment, with ZNV_DEBUG set to `debug` or removed."""
+    env = {k: v for k, v in os.environ.items() if k != "ZNV_DEBUG"}
+    if debug is not None:
+        env["ZNV_DEBUG"] = debug
+    env.update(extra)
+    return env
+
+
+class Child:
+    """A fresh interpreter that runs the statements it is sent, one at a time,
+    so that a test can look at it from outside (ps, /proc) between steps.
+    Its standard error, where the trace goes, is kept in a file."""
+
+    def __init__(self, *args: str, debug: str | None = None, env: dict | None = None,
+                 executable: str = sys.executable, argv0: str | None = None):
+        self._stderr = tempfile.TemporaryFile()
+        self.proc = subprocess.Popen(
+            [argv0 or executable, str(DRIVER), *args],
+            executable=executable,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr,
+            env=env if env is not None else child_env(debug), text=True,
+        )
+
+    @property
+    def pid(self) -> int:
+        return self.proc.pid
+
+    def _ask(self, request: dict):
+        self.proc.stdin.write(json.dumps(request) + "\n")
+        self.proc.stdin.flush()
+        line = self.proc.stdout.readline()
+        if not line:
+            raise RuntimeError(f"child died; its standard error:\n{self.stderr()}")
+        answer = json.loads(line)
+        if "error" in answer:
+            raise ChildError(*answer["error"])
+        return answer["value"]
+
+    def exec(self, code: str) -> None:
+        self._ask({"exec": code})
+
+    def eval(self, expression: str):
+        return self._ask({"eval": expression})
+
+    def stderr(self) -> str:
+        self._stderr.seek(0)
+        return self._stderr.read().decode("utf-8", "backslashreplace")
+
+    def trace(self) -> list[str]:
+        """The trace lines written so far, without their prefix."""
+        lines = self.stderr().splitlines()
+        assert all(line.startswith("[ZNV]: ") for line in lines), lines
+        return [line[len("[ZNV]: "):] for line in lines]
+
+    def cmdline(self) -> bytes:
+        with open(f"/proc/{self.pid}/cmdline", "rb") as f:
+            return f.read()
+
+    def ps(self, field: str = "args") -> str:
+        return subprocess.run(["ps", "-o", f"{field}=", "-p", str(self.pid)],
+                              capture_output=True, text=True, check=True).stdout.rstrip("\n")
+
+    def close(self) -> None:
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(timeout=30)
+        self.proc.stdout.close()
+        self._stderr.close()
+
+
+@pytest.fixture
+def child_factory():
+    """Starts children with Child(...) arguments and ends them after the test."""
+    children: list[Child] = []
+
+    def start(*args, **kwargs) -> Child:
+        children.append(Child(*args, **kwargs))
+        return children[-1]
+
+    yield start
+    for child in children:
+        child.close()
+
+
+@pytest.fixture
+def child(child_factory) -> Child:
+    """A fresh interpreter with the trace on and the module imported."""
+    c = child_factory(debug="1")
+    c.exec("import _setzentrave as z")
+    return c
+
+
+def run_python(code: str, *args: str, debug: str | None = None,
+               timeout: float = 60) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter and returns the finished process."""
+    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
+                          text=True, env=child_env(debug), timeout=timeout)
