@@ -109,3 +109,12 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     assert raised.value.kind == "FileNotFoundError"
     assert missing in raised.value.message
     assert child.trace() == ["module init"]  # opening a file runs no setup
+
+
+def test_an_argument_with_control_bytes_keeps_the_trace_one_line_a_call(child_factory):
+    c = child_factory("two\nlines", "\x1b[2J", debug="1")
+    c.exec("import _setzentrave as z")
+    assert c.eval("z.getzentrave()").endswith(" two\nlines \x1b[2J")  # the title is untouched
+    trace = c.trace()  # every line carries the prefix
+    assert any(line.endswith(": two\\x0alines") for line in trace)
+    assert any(line.endswith(": \\x1b[2J") for line in trace)

@@ -8,6 +8,7 @@
 
 #include "debug/trace.h"
 #include "setup/heap_ptr.h"
+#include "setup/trace_text.h"
 
 namespace {
 
@@ -66,7 +67,8 @@ char **locate_argv_below(int argc, const char *arg0, const char *first_env, cons
         // platform may later rewrite; it is not a copy.
         argv.get()[i] = const_cast<char *>(start);
         cursor = start;
-        znv_debug("found argv[%d] at %p: %s", i, static_cast<const void *>(start), start);
+        znv_debug("found argv[%d] at %p: %s", i, static_cast<const void *>(start),
+                  TraceText(start).c_str());
     }
 
     // argv[0] must end just below argument 1 (or the environment), and begin
@@ -81,11 +83,12 @@ char **locate_argv_below(int argc, const char *arg0, const char *first_env, cons
         return walk_failed();
     }
     if (std::strcmp(expected, arg0) != 0) {
-        znv_debug("argv[0] '%s' doesn't match '%s'", expected, arg0);
+        znv_debug("argv[0] '%s' doesn't match '%s'", TraceText(expected).c_str(),
+                  TraceText(arg0).c_str());
         return walk_failed();
     }
     argv.get()[0] = const_cast<char *>(expected);
-    znv_debug("found argv[0]: %s", expected);
+    znv_debug("found argv[0]: %s", TraceText(expected).c_str());
     return argv.release();
 }
 

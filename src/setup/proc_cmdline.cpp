@@ -9,6 +9,7 @@
 #include "setup/cmdline_count.h"
 #include "setup/py_file.h"
 #include "setup/py_ref.h"
+#include "setup/trace_text.h"
 
 namespace {
 
@@ -83,7 +84,7 @@ int read_proc_cmdline(int *argc, char **arg0) {
         znv_debug("arg0 strdup failed");
         return -1;
     }
-    znv_debug("got argv[0] = '%s' from /proc", copy);
+    znv_debug("got argv[0] = '%s' from /proc", TraceText(copy).c_str());
     const int count = count_cmdline_arguments(
         bytes, static_cast<std::size_t>(PyBytes_Size(content.get())));
     znv_debug("got argc = %d from /proc", count);

@@ -149,6 +149,16 @@ TEST(LocateArgv, FindsEmptyArgumentsAsEmptyStrings) {
     std::free(w.argv);
 }
 
+TEST(LocateArgv, ArgumentsAreTracedOnOneLineEach) {
+    GuardedRegion region(4096);
+    char *env = region.lay_out({"prog", "two\nlines"});
+    const Walk w = walk(2, "prog", env, floor_of(region));
+    ASSERT_NE(w.argv, nullptr);
+    EXPECT_STREQ(w.argv[1], "two\nlines");  // the vector points at the text itself
+    EXPECT_EQ(w.trace[2], "found argv[1] at " + address(w.argv[1]) + ": two\\x0alines");
+    std::free(w.argv);
+}
+
 TEST(LocateArgv, OneArgumentMustEndJustBelowTheEnvironment) {
     GuardedRegion region(4096);
     char *env = region.lay_out({"prog"});
