@@ -2,6 +2,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -138,6 +139,7 @@ def embedded_host(tmp_path_factory) -> Path:
         pytest.skip(f"no {config.name} next to the base interpreter to build an embedding host")
     flags = subprocess.run([str(config), "--cflags", "--ldflags", "--embed"], capture_output=True,
                            text=True, check=True).stdout.split()
+    flags.append(f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}")  # not every config adds it
     host = tmp_path_factory.mktemp("embedded") / "embedded_host"
     _compile(["g++", "-std=c++20", "-o", str(host), str(NATIVE / "embedded_host.cpp"), *flags])
     return host
