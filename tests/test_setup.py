@@ -90,6 +90,41 @@ for w in workers: w.join()
     assert "failed to initialize setzentrave" not in trace
 
 
+INTERPRETERS_RACE = r"""
+import os, threading
+import _interpreters
+go_read, go_write = os.pipe()
+out_read, out_write = os.pipe()
+code = (
+    "import os, _setzentrave as z\n"
+    f"os.read({go_read}, 1)\n"
+    f"os.write({out_write}, repr(z.getzentrave()).encode() + b'\\n')\n"
+)
+ids = [_interpreters.create() for _ in range(COUNT)]
+workers = [threading.Thread(target=_interpreters.run_string, args=(i, code)) for i in ids]
+for w in workers: w.start()
+os.write(go_write, b"x" * COUNT)  # let the waiting interpreters go at once
+for w in workers: w.join()
+os.close(out_write)
+with os.fdopen(out_read) as results:
+    titles = [eval(line) for line in results]
+"""
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_interpreters_making_the_first_call_together_share_one_setup(child_factory, attempt):
+    interpreters = 8
+    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec(INTERPRETERS_RACE.replace("COUNT", str(interpreters)))
+    args = arguments(c.cmdline())
+    assert c.eval("titles") == [" ".join(args)[:255]] * interpreters
+    trace = c.trace()
+    assert trace.count("module init") == interpreters
+    assert trace.count(MORE_THAN_ONCE) == interpreters - 1
+    setup = [line for line in trace if line not in ("module init", MORE_THAN_ONCE)]
+    check_interpreter_setup(setup, args, c.pid)
+
+
 def test_pyfile_fromstring_opens_through_io(child, tmp_path):
     data = tmp_path / "data.bin"
     data.write_bytes(b"\x00\x01binary\xff")
