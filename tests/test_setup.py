@@ -144,6 +144,9 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
         child.exec(f"PyFile_FromString({missing.encode()!r}, b'rb')")
     assert raised.value.kind == "FileNotFoundError"
     assert missing in raised.value.message
+    with pytest.raises(Exception) as raised:  # a null name is refused, not followed
+        child.exec("PyFile_FromString(None, b'rb')")
+    assert raised.value.kind == "TypeError"
     assert child.trace() == ["module init"]  # opening a file runs no setup
 
 

@@ -1,8 +1,10 @@
 """Setup failing on the way: every failure is traced with its own lines, leaves
 no exception pending, and the title functions go on working."""
 
+import importlib.util
 import os
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -30,7 +32,9 @@ def check_soft_failure(c, failure_lines: list[str]) -> None:
 def test_an_interpreter_name_that_is_not_utf8(child_factory, tmp_path):
     name = os.fsdecode(bytes(tmp_path) + b"/python\xff")
     os.symlink(os.path.realpath(sys.executable), name)
-    c = child_factory(debug="1", executable=name)
+    # Outside any virtual environment the link needs to be shown the module.
+    module_dir = Path(importlib.util.find_spec("_setzentrave").origin).parent
+    c = child_factory(executable=name, env=child_env(debug="1", PYTHONPATH=str(module_dir)))
     c.exec("import sys, _setzentrave as z")
     check_soft_failure(c, ["reading argc/argv from Python main", "found 2 arguments",
                            "failed to encode argv[0]", "couldn't get a copy of argv[0]",
