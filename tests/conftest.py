@@ -2,6 +2,7 @@ import json
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 from pathlib import Path
 
@@ -117,3 +118,38 @@ def run_python(code: str, *args: str, debug: str | None = None,
     """Runs `code` in a fresh interpreter and returns the finished process."""
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
                           text=True, env=child_env(debug), timeout=timeout)
+
+
+NATIVE = Path(__file__).with_name("native")
+
+
+def _compile(command: list[str]) -> None:
+    result = subprocess.run(command, capture_output=True, text=True)
+    if result.returncode != 0:
+        pytest.fail(f"building a test program failed:\n{' '.join(command)}\n{result.stderr}")
+
+
+@pytest.fixture(scope="session")
+def embedded_host(tmp_path_factory) -> Path:
+    """A C++ program that embeds this interpreter, gives it no arguments and runs
+    the Python code on its standard input."""
+    base = Path(sys._base_executable).resolve().parent
+    config = base / f"python{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}-config"
+    if not config.exists():
+        pytest.skip(f"no {config.name} next to the base interpreter to build an embedding host")
+    flags = subprocess.run([str(config), "--cflags", "--ldflags", "--embed"], capture_output=True,
+                           text=True, check=True).stdout.split()
+    flags.append(f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}")  # not every config adds it
+    host = tmp_path_factory.mktemp("embedded") / "embedded_host"
+    _compile(["g++", "-std=c++20", "-o", str(host), str(NATIVE / "embedded_host.cpp"), *flags])
+    return host
+
+
+@pytest.fixture(scope="session")
+def alloc_failure_shim(tmp_path_factory) -> Path:
+    """A library to preload that fails the module's own strdup or malloc calls
+    chosen by ZNV_TEST_FAIL_ALLOC."""
+    shim = tmp_path_factory.mktemp("shim") / "alloc_failure_shim.so"
+    _compile(["gcc", "-shared", "-fPIC", "-O2", "-o", str(shim),
+              str(NATIVE / "alloc_failure_shim.c"), "-ldl"])
+    return shim

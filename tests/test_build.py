@@ -9,7 +9,7 @@ import pytest
 
 import _setzentrave
 
-EXPORTED = {"PyInit__setzentrave", "znv_strlcpy"}
+EXPORTED = {"PyInit__setzentrave", "znv_strlcpy", "PyFile_FromString"}
 
 
 def defined_dynamic_symbols(path: str) -> set[str]:

@@ -8,6 +8,7 @@
 
 #include "debug/trace.h"
 #include "platform/thread_title.h"
+#include "setup/setup.h"
 #include "title/title_store.h"
 
 namespace {
@@ -16,17 +17,26 @@ namespace {
 const char *const setzentrave_keywords[] = {"title", nullptr};
 const char *const setthreadtitle_keywords[] = {"title", nullptr};
 
+// Setup fails softly: the title functions work on without a first title.
+void ensure_setup() {
+    if (znv_setup() < 0) {
+        znv_debug("failed to initialize setzentrave");
+    }
+}
+
 PyObject *setzentrave(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
     const char *title = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "s", setzentrave_keywords, &title)) {
         znv_debug("failed to parse tuple and keywords");
         return nullptr;
     }
+    ensure_setup();  // the first title must come before this one replaces it
     znv_set_title(title);
     Py_RETURN_NONE;
 }
 
 PyObject *getzentrave(PyObject * /*module*/, PyObject * /*unused*/) {
+    ensure_setup();
     // Decode a copy, not the buffer: another thread may set a title meanwhile,
     // and the lock is not held while the interpreter allocates.
     char title[TITLE_BUFFER_SIZE];

@@ -1,0 +1,92 @@
+#include "setup/setup.h"
+
+#include <Python.h>
+
+#include <atomic>
+
+#include "debug/trace.h"
+#include "setup/argc_argv.h"
+#include "setup/heap_ptr.h"
+#include "setup/join_arguments.h"
+#include "title/title_store.h"
+
+namespace {
+
+// 3 never run, -1 running or failed, 0 succeeded. Written only under the
+// setup lock; shared by every thread and interpreter of the process.
+std::atomic<int> setup_status{3};
+
+// Set, after the final status, once setup has run: later calls read it
+// without the lock.
+std::atomic<bool> setup_finished{false};
+
+// Held for the whole run, so a caller that arrives meanwhile waits and then
+// finds the first title complete. While a thread waits, PyMutex detaches its
+// thread state, so the running setup can still import and call into the
+// interpreter. Taken before the title lock, never while holding it.
+PyMutex setup_mutex{};
+
+// The thread running setup, 0 when none. Setup runs interpreter code (an
+// import, io.open and their audit hooks) that may call a title function
+// again on that same thread; the lock is not reentrant, so such a call is
+// answered as a repeated one instead of waiting for itself.
+std::atomic<unsigned long> setup_thread{0};
+
+class SetupLock {
+public:
+    SetupLock() { PyMutex_Lock(&setup_mutex); }
+    ~SetupLock() { PyMutex_Unlock(&setup_mutex); }
+    SetupLock(const SetupLock &) = delete;
+    SetupLock &operator=(const SetupLock &) = delete;
+};
+
+int repeated_call() {
+    znv_debug("setup was called more than once!");
+    return setup_status.load(std::memory_order_acquire);
+}
+
+// Caller holds the setup lock.
+int run_setup() {
+    setup_status.store(-1, std::memory_order_relaxed);
+    int argc = 0;
+    char **argv = nullptr;
+    if (get_argc_argv(&argc, &argv) != 0) {
+        return -1;
+    }
+    znv_save_argv(argv);  // the store keeps it for the life of the process
+    HeapPtr<char> command_line{join_arguments(argc, argv)};
+    if (!command_line) {
+        return -1;
+    }
+    znv_init_title(command_line.get());
+    setup_status.store(0, std::memory_order_relaxed);
+    return 0;
+}
+
+// Runs setup unless another thread ran it while this one waited for the
+// lock; returns false in that case.
+bool run_setup_once(int *result) {
+    SetupLock lock;
+    if (setup_status.load(std::memory_order_relaxed) != 3) {
+        return false;
+    }
+    setup_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
+    *result = run_setup();
+    setup_thread.store(0, std::memory_order_relaxed);
+    setup_finished.store(true, std::memory_order_release);
+    return true;
+}
+
+}  // namespace
+
+int znv_setup() {
+    if (setup_finished.load(std::memory_order_acquire) ||
+        setup_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) {
+        return repeated_call();
+    }
+    int result = -1;
+    if (run_setup_once(&result)) {
+        return result;
+    }
+    return repeated_call();
+}

@@ -1,0 +1,55 @@
+/* Preloaded into a test process: makes one kind of allocation fail, but only
+   when the module itself asks for it (judged by the caller's shared object),
+   so the interpreter around it keeps working. The target comes from
+   ZNV_TEST_FAIL_ALLOC: "strdup", or "malloc:SIZE" for mallocs of SIZE bytes. */
+
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+extern void *__libc_malloc(size_t size);
+
+static int fail_strdup;
+static size_t fail_malloc_size; /* 0: no malloc fails */
+
+__attribute__((constructor)) static void read_target(void) {
+    const char *target = getenv("ZNV_TEST_FAIL_ALLOC");
+    if (target == NULL) {
+        return;
+    }
+    if (strcmp(target, "strdup") == 0) {
+        fail_strdup = 1;
+    } else if (strncmp(target, "malloc:", 7) == 0) {
+        fail_malloc_size = strtoul(target + 7, NULL, 10);
+    }
+}
+
+static int called_from_module(const void *caller) {
+    Dl_info info;
+    return dladdr(caller, &info) != 0 && info.dli_fname != NULL &&
+           strstr(info.dli_fname, "/_setzentrave.") != NULL;
+}
+
+void *malloc(size_t size) {
+    if (fail_malloc_size != 0 && size == fail_malloc_size &&
+        called_from_module(__builtin_return_address(0))) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    return __libc_malloc(size);
+}
+
+char *strdup(const char *text) {
+    if (fail_strdup && called_from_module(__builtin_return_address(0))) {
+        errno = ENOMEM;
+        return NULL;
+    }
+    const size_t size = strlen(text) + 1;
+    char *copy = __libc_malloc(size);
+    if (copy != NULL) {
+        memcpy(copy, text, size);
+    }
+    return copy;
+}

@@ -1,0 +1,159 @@
+"""The first title: the command line the process was started with, found once
+at the first process-title call."""
+
+import os
+import sys
+import threading
+
+import pytest
+
+from setup_trace import arguments, check_interpreter_setup
+
+MORE_THAN_ONCE = "setup was called more than once!"
+
+
+def test_first_get_returns_the_command_line(child_factory):
+    c = child_factory("alpha", "", "omega", debug="1")
+    c.exec("import _setzentrave as z")
+    args = arguments(c.cmdline())
+    assert args[2:] == ["alpha", "", "omega"]
+    title = c.eval("z.getzentrave()")
+    assert title == " ".join(args)
+    assert "alpha  omega" in title  # the empty argument keeps its blank
+    trace = c.trace()
+    assert trace[0] == "module init"
+    check_interpreter_setup(trace[1:], args, c.pid)
+
+
+def test_first_set_runs_setup_before_the_new_title(child_factory):
+    c = child_factory("one", debug="1")
+    c.exec("import _setzentrave as z; z.setzentrave('renamed')")
+    check_interpreter_setup(c.trace()[1:], arguments(c.cmdline()), c.pid)
+    assert c.eval("z.getzentrave()") == "renamed"
+    assert c.trace()[-1] == MORE_THAN_ONCE
+
+
+def test_later_calls_trace_one_line_and_keep_the_title(child):
+    first = child.eval("z.getzentrave()")
+    setup_lines = len(child.trace())
+    assert child.eval("z.getzentrave()") == first
+    child.exec("z.setzentrave('later')")
+    assert child.eval("z.getzentrave()") == "later"
+    assert child.trace()[setup_lines:] == [MORE_THAN_ONCE] * 3
+
+
+def test_no_setup_on_import_or_thread_title_calls(child):
+    child.exec("z.setthreadtitle('worker'); z.getthreadtitle()")
+    assert child.trace() == ["module init"]
+
+
+def test_a_failed_parse_runs_no_setup(child):
+    with pytest.raises(Exception):
+        child.exec("z.setzentrave(42)")
+    assert child.trace() == ["module init", "failed to parse tuple and keywords"]
+
+
+def test_a_command_line_longer_than_the_title_is_cut(child_factory):
+    long_args = [f"argument-{i:02d}-" + "x" * 20 for i in range(12)]
+    c = child_factory(*long_args, debug="1")
+    c.exec("import _setzentrave as z")
+    joined = " ".join(arguments(c.cmdline()))
+    assert len(joined.encode()) > 255
+    assert c.eval("z.getzentrave()") == joined[:255]
+    check_interpreter_setup(c.trace()[1:], arguments(c.cmdline()), c.pid)
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_threads_making_the_first_call_together_share_one_setup(child_factory, attempt):
+    threads = 16
+    # Many arguments make setup long enough for the others to arrive meanwhile.
+    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec(f"""
+import threading
+import _setzentrave as z
+barrier = threading.Barrier({threads})
+titles = [None] * {threads}
+def first_call(i):
+    barrier.wait()
+    titles[i] = z.getzentrave()
+workers = [threading.Thread(target=first_call, args=(i,)) for i in range({threads})]
+for w in workers: w.start()
+for w in workers: w.join()
+""")
+    args = arguments(c.cmdline())
+    assert c.eval("titles") == [" ".join(args)[:255]] * threads
+    trace = c.trace()[1:]
+    assert trace.count(MORE_THAN_ONCE) == threads - 1
+    setup = [line for line in trace if line != MORE_THAN_ONCE]
+    check_interpreter_setup(setup, args, c.pid)
+    # Whoever waited saw setup finished: no caller ran it, nor found it failed.
+    assert "failed to initialize setzentrave" not in trace
+
+
+INTERPRETERS_RACE = r"""
+import os, threading
+import _interpreters
+go_read, go_write = os.pipe()
+out_read, out_write = os.pipe()
+code = (
+    "import os, _setzentrave as z\n"
+    f"os.read({go_read}, 1)\n"
+    f"os.write({out_write}, repr(z.getzentrave()).encode() + b'\\n')\n"
+)
+ids = [_interpreters.create() for _ in range(COUNT)]
+workers = [threading.Thread(target=_interpreters.run_string, args=(i, code)) for i in ids]
+for w in workers: w.start()
+os.write(go_write, b"x" * COUNT)  # let the waiting interpreters go at once
+for w in workers: w.join()
+os.close(out_write)
+with os.fdopen(out_read) as results:
+    titles = [eval(line) for line in results]
+"""
+
+
+@pytest.mark.parametrize("attempt", range(3))
+def test_interpreters_making_the_first_call_together_share_one_setup(child_factory, attempt):
+    interpreters = 8
+    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec(INTERPRETERS_RACE.replace("COUNT", str(interpreters)))
+    args = arguments(c.cmdline())
+    assert c.eval("titles") == [" ".join(args)[:255]] * interpreters
+    trace = c.trace()
+    assert trace.count("module init") == interpreters
+    assert trace.count(MORE_THAN_ONCE) == interpreters - 1
+    setup = [line for line in trace if line not in ("module init", MORE_THAN_ONCE)]
+    check_interpreter_setup(setup, args, c.pid)
+
+
+def test_pyfile_fromstring_opens_through_io(child, tmp_path):
+    data = tmp_path / "data.bin"
+    data.write_bytes(b"\x00\x01binary\xff")
+    child.exec("""
+import ctypes
+library = ctypes.PyDLL(z.__file__)
+PyFile_FromString = library.PyFile_FromString
+PyFile_FromString.restype = ctypes.py_object
+PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
+""")
+    child.exec(f"f = PyFile_FromString({str(data).encode()!r}, b'rb')")
+    assert child.eval("[type(f).__name__, f.mode, f.read().hex(), f.closed]") == \
+        ["BufferedReader", "rb", b"\x00\x01binary\xff".hex(), False]
+    child.exec("f.close()")
+    missing = str(tmp_path / "missing")
+    with pytest.raises(Exception) as raised:
+        child.exec(f"PyFile_FromString({missing.encode()!r}, b'rb')")
+    assert raised.value.kind == "FileNotFoundError"
+    assert missing in raised.value.message
+    with pytest.raises(Exception) as raised:  # a null name is refused, not followed
+        child.exec("PyFile_FromString(None, b'rb')")
+    assert raised.value.kind == "TypeError"
+    assert child.trace() == ["module init"]  # opening a file runs no setup
+
+
+def test_an_argument_with_control_bytes_keeps_the_trace_one_line_a_call(child_factory):
+    c = child_factory("two\nlines", "\x1b[2J", debug="1")
+    c.exec("import _setzentrave as z")
+    assert c.eval("z.getzentrave()").endswith(" two\nlines \x1b[2J")  # the title is untouched
+    trace = c.trace()  # every line carries the prefix
+    assert any(line.endswith(": two\\x0alines") for line in trace)
+    assert any(line.endswith(": \\x1b[2J") for line in trace)
