@@ -1,5 +1,132 @@
 #include "platform/process_title.h"
 
-// Interim: the listing is left alone until the process's argument area is
-// rewritten here.
-void znv_platform_set_title(const char * /*title*/, char *const * /*argv*/) {}
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+
+#include "debug/trace.h"
+#include "platform/linux/argv_bounds.h"
+#include "platform/linux/kernel_bounds.h"
+#include "platform/linux/proc_self_file.h"
+#include "platform/linux/string_move.h"
+#include "platform/linux/title_writer.h"
+
+// Linux keeps no title of its own: the listing shows the process's argument
+// area (see argument_area.h), so the title is written there. The first title
+// finds the area, moves out what the process still needs from it and learns
+// how the kernel reads it; every later title is a copy into it.
+
+namespace {
+
+enum class Stage { first_use, showing, unavailable };
+
+// Guarded by the title lock, which every caller of znv_platform_set_title holds.
+Stage stage = Stage::first_use;
+TitleWriter writer{};
+
+std::optional<ArgumentArea> area_from_proc() {
+    char text[4096];
+    const std::optional<std::string_view> stat = read_proc_self("stat", text, sizeof text);
+    if (!stat) {
+        znv_debug("can't read /proc/self/stat: errno %d", errno);
+        return std::nullopt;
+    }
+    const std::optional<KernelBounds> bounds = parse_kernel_bounds(*stat);
+    if (!bounds) {
+        znv_debug("no argument bounds in /proc/self/stat");
+        return std::nullopt;
+    }
+    const std::optional<ArgumentArea> area = area_from_kernel(*bounds);
+    if (!area) {
+        znv_debug("/proc/self/stat shows no argument area");
+    }
+    return area;
+}
+
+// The kernel's own record first; the argument vector when /proc can't tell.
+std::optional<ArgumentArea> find_area(char *const *argv, bool &from_proc) {
+    if (const std::optional<ArgumentArea> area = area_from_proc()) {
+        from_proc = true;
+        return area;
+    }
+    if (argv == nullptr) {
+        znv_debug("no argument vector to fall back on: the process listing stays as it is");
+        return std::nullopt;
+    }
+    const std::optional<ArgumentArea> area = area_from_argv(argv, environ);
+    if (!area) {
+        znv_debug("the arguments don't lie back to back: the process listing stays as it is");
+    }
+    return area;
+}
+
+// The environment and the C library's program name must outlive the first
+// title: their strings in the area are copied out, all or none.
+bool move_strings_out(const ArgumentArea &area) {
+    const std::size_t bytes =
+        environment_bytes_to_move(environ, area) +
+        program_name_bytes_to_move(program_invocation_name, program_invocation_short_name,
+                                   area);
+    if (bytes == 0) {
+        return true;
+    }
+    // Never released: environ and the program name point into it from now on.
+    char *const block = static_cast<char *>(std::malloc(bytes));
+    if (block == nullptr) {
+        znv_debug("can't malloc %d bytes to move the environment: the process listing stays as "
+                  "it is",
+                  static_cast<int>(bytes));
+        return false;
+    }
+    char *const rest = move_environment(environ, area, block);
+    move_program_name(&program_invocation_name, &program_invocation_short_name, area, rest);
+    znv_debug("moved %d bytes of environment and program name out of the argument area",
+              static_cast<int>(bytes));
+    return true;
+}
+
+// Asks the kernel itself where it can (see cmdline_defect.h), else its release.
+CmdlineReport learn_cmdline_report(TitleWriter &probed, bool from_proc) {
+    std::optional<std::string_view> answer;
+    char buffer[64];
+    if (from_proc && probed.area.arg_length >= 2) {
+        write_probe(probed);
+        answer = read_proc_self("cmdline", buffer, sizeof buffer);
+    }
+    utsname system{};
+    const char *const release = uname(&system) == 0 ? system.release : nullptr;
+    const CmdlineReport report = decide_cmdline_report(answer, release);
+    znv_debug("kernel %s shows %s", release != nullptr ? release : "(unknown)",
+              report == CmdlineReport::title_up_to_zero ? "the title up to its end"
+                                                        : "the whole argument area: padding "
+                                                          "titles with zero bytes");
+    return report;
+}
+
+bool prepare(char *const *argv) {
+    bool from_proc = false;
+    const std::optional<ArgumentArea> area = find_area(argv, from_proc);
+    if (!area || !move_strings_out(*area)) {
+        return false;
+    }
+    znv_debug("argument area at %p: %d bytes of arguments, %d bytes for the title",
+              static_cast<void *>(area->start), static_cast<int>(area->arg_length),
+              static_cast<int>(area->length));
+    writer = clear_arguments(*area, CmdlineReport::whole_argument_area);
+    writer.report = learn_cmdline_report(writer, from_proc);
+    return true;
+}
+
+}  // namespace
+
+void znv_platform_set_title(const char *title, char *const *argv) {
+    if (stage == Stage::first_use) {
+        stage = prepare(argv) ? Stage::showing : Stage::unavailable;
+    }
+    if (stage == Stage::showing) {
+        write_title(writer, title);
+    }
+}

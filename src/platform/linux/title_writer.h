@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+
+#include "platform/linux/argument_area.h"
+#include "platform/linux/cmdline_defect.h"
+
+// Writes titles into the argument area so that the kernel shows exactly the
+// title (see argument_area.h). Only bytes inside the area are written.
+struct TitleWriter {
+    ArgumentArea area;
+    CmdlineReport report;
+    std::size_t used;  // bytes the last title took, its zero byte included
+};
+
+// Zeros the arguments, and the first byte after them when the area reaches
+// past them, so that no remains of the command line show and nothing the
+// kernel reads on into is shown. Whatever reaches into those bytes must have
+// been moved out first. Returns a writer with no title written yet.
+TitleWriter clear_arguments(const ArgumentArea &area, CmdlineReport report);
+
+// Marks the end of the argument area as overwritten with an empty title in
+// front: what the kernel then shows tells how it reads the area. Needs an area
+// of at least two argument bytes; undone by the next write_title.
+void write_probe(TitleWriter &writer);
+
+// Shows `title`, cut to what the area holds before any character the cut
+// would split, and returns the number of bytes shown. Clears only the bytes
+// of the previous title that the new one does not cover.
+std::size_t write_title(TitleWriter &writer, const char *title);
