@@ -80,7 +80,9 @@ class Child:
             return f.read()
 
     def ps(self, field: str = "args") -> str:
-        return subprocess.run(["ps", "-o", f"{field}=", "-p", str(self.pid)],
+        # -ww: ps otherwise cuts its lines to the terminal's width (80 columns
+        # when there is none).
+        return subprocess.run(["ps", "-ww", "-o", f"{field}=", "-p", str(self.pid)],
                               capture_output=True, text=True, check=True).stdout.rstrip("\n")
 
     def close(self) -> None:

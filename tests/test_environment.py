@@ -1,0 +1,108 @@
+"""Nothing the process keeps in its strings is lost to the title: the
+environment as C, Python and child processes see it, and the C library's
+record of the program's name."""
+
+import os
+
+import pytest
+
+# Variables of all kinds, added to the child's environment at exec, so that
+# they lie right after the arguments, where long titles are written.
+EXTRA = {
+    "ZNV_A_EMPTY": "",
+    "ZNV_B_BLANKS": "  spaced  out  ",
+    "ZNV_C_EQUALS": "a=b=c",
+    "ZNV_D_UNICODE": "Zürich 東京 ☃",
+    "ZNV_E_PERCENT": "%s%d%n",
+    "ZNV_F_LONG": "L" * 300,
+}
+
+SNAPSHOT = """
+import ctypes, os, subprocess
+libc = ctypes.CDLL(None)
+libc.getenv.restype = ctypes.c_void_p
+
+def c_environ():
+    vector = ctypes.POINTER(ctypes.c_char_p).in_dll(libc, "environ")
+    strings, i = [], 0
+    while vector[i] is not None:
+        strings.append(vector[i].decode("utf-8", "surrogateescape"))
+        i += 1
+    return strings
+
+def c_getenv_all():
+    values = {}
+    for name in os.environ:
+        address = libc.getenv(os.fsencode(name))
+        values[name] = None if address is None else ctypes.string_at(address).decode("utf-8", "surrogateescape")
+    return values
+
+def program_names():
+    return [ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
+            for symbol in ("program_invocation_name", "program_invocation_short_name")]
+
+def sh_env(path):
+    assert os.system(f"/bin/sh -c 'env > {path}'") == 0  # system() passes C's environ
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        return sorted(f.read().splitlines())
+
+def snapshot(path):
+    return {"environ": c_environ(), "getenv": c_getenv_all(), "os.environ": dict(os.environ),
+            "sh": sh_env(path), "names": program_names()}
+"""
+
+CHANGE_TITLES = """
+for i in range(1000):
+    z.setzentrave(("t%d " % i) * (i % 64))  # lengths 0 to 255 and back
+"""
+
+
+@pytest.fixture
+def rich_child(child_factory):
+    from conftest import child_env
+    c = child_factory(env={**EXTRA, **child_env("1")})  # EXTRA first: in the title's reach
+    c.exec("import _setzentrave as z")
+    c.exec(SNAPSHOT)
+    return c
+
+
+def test_environment_and_program_name_survive_1000_titles(rich_child, tmp_path):
+    c = rich_child
+    before = c.eval(f"snapshot({str(tmp_path / 'before')!r})")
+    assert before["getenv"]["ZNV_D_UNICODE"] == EXTRA["ZNV_D_UNICODE"]
+    assert before["names"][1] == os.path.basename(before["names"][0])
+    c.exec(CHANGE_TITLES)
+    c.exec("z.setzentrave('x' * 255)")  # end with one that covers the most
+    assert c.cmdline() == b"x" * 255 + b"\0"  # the area was written
+    after = c.eval(f"snapshot({str(tmp_path / 'after')!r})")
+    for view in before:
+        assert after[view] == before[view], view
+    assert "moved" in "\n".join(c.trace())
+
+
+def test_environment_changed_before_the_first_title_survives(rich_child, tmp_path):
+    c = rich_child
+    # setenv and unsetenv before the first title: some strings now live in
+    # the C library's memory, one of the area's strings is gone.
+    c.exec("os.environ['ZNV_A_EMPTY'] = 'now set'; os.environ['ZNV_G_NEW'] = 'new'; "
+           "del os.environ['ZNV_B_BLANKS']")
+    before = c.eval(f"snapshot({str(tmp_path / 'before')!r})")
+    c.exec(CHANGE_TITLES)
+    after = c.eval(f"snapshot({str(tmp_path / 'after')!r})")
+    for view in before:
+        assert after[view] == before[view], view
+    assert after["getenv"]["ZNV_A_EMPTY"] == "now set"
+    assert "ZNV_B_BLANKS" not in after["os.environ"]
+
+
+def test_environment_changed_after_titles_behaves(rich_child, tmp_path):
+    c = rich_child
+    c.exec(CHANGE_TITLES)
+    c.exec("os.environ['ZNV_C_EQUALS'] = 'changed'; os.environ['ZNV_H_LATER'] = 'later'; "
+           "del os.environ['ZNV_F_LONG']")
+    c.exec("z.setzentrave('y' * 255)")
+    state = c.eval(f"snapshot({str(tmp_path / 'state')!r})")
+    assert state["getenv"]["ZNV_C_EQUALS"] == "changed"
+    assert state["getenv"]["ZNV_H_LATER"] == "later"
+    assert "ZNV_F_LONG=" + "L" * 300 not in state["sh"]
+    assert "ZNV_D_UNICODE=Zürich 東京 ☃" in state["sh"]

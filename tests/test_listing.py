@@ -1,0 +1,154 @@
+"""What process listings show of the process title on Linux, read from outside
+the process: /proc/PID/cmdline, ps and pgrep."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+TITLES = {
+    "short": "worker",
+    "255 bytes": "".join(chr(ord("a") + i % 26) for i in range(255)),
+    "empty": "",
+    "blanks": "  two  blanks   and three at the end   ",
+    "percent": "%s %d %n %% %x%p",
+    "non-ASCII": "Zürich – 東京 – ☃ émoji 😀",
+}
+
+
+def kernel_bounds(pid: int) -> tuple[int, int, int, int]:
+    """arg_start, arg_end, env_start and env_end of the process."""
+    with open(f"/proc/{pid}/stat", "rb") as f:
+        stat = f.read()
+    fields = stat[stat.rindex(b")") + 2:].split()
+    return tuple(int(fields[i - 3]) for i in range(48, 52))
+
+
+def assert_listing_shows(c, title: str) -> None:
+    encoded = title.encode()
+    assert c.cmdline() == encoded + b"\0"
+    assert c.cmdline().split(b"\0") == [encoded, b""]  # a single argument
+    # procps prints '?' for an empty command line.
+    assert c.ps("args") == (title if title else "?")
+
+
+@pytest.mark.parametrize("title", TITLES.values(), ids=TITLES.keys())
+def test_title_shows_exactly(child, title):
+    child.exec(f"z.setzentrave({title!r})")
+    assert_listing_shows(child, title)
+    assert child.eval("z.getzentrave()") == title
+
+
+def test_shorter_title_after_longer_leaves_no_remains(child):
+    for title in [TITLES["255 bytes"], "short", "x" * 200, "", "a" * 254, "b"]:
+        child.exec(f"z.setzentrave({title!r})")
+        assert_listing_shows(child, title)
+
+
+def test_every_length_in_turn(child):
+    # Up and down again, across the end of the arguments and into the
+    # environment strings after them.
+    lengths = list(range(0, 256, 7)) + [255] + list(range(254, -1, -11))
+    for length in lengths:
+        title = "".join("0123456789"[i % 10] for i in range(length))
+        child.exec(f"z.setzentrave({title!r})")
+        assert child.cmdline() == title.encode() + b"\0", length
+
+
+def test_pgrep_matches_the_title(child):
+    child.exec("z.setzentrave('znv-pgrep-probe --serving 8080')")
+    found = subprocess.run(["pgrep", "-f", "-x", "znv-pgrep-probe --serving 8080"],
+                           capture_output=True, text=True)
+    assert str(child.pid) in found.stdout.split()
+
+
+def test_title_leaves_the_short_name_alone(child):
+    comm = child.eval("open('/proc/self/comm').read()")
+    short_name = child.ps("comm")
+    child.exec("z.setzentrave('a title quite unlike the program name')")
+    child.exec("z.setzentrave('x' * 255)")
+    with open(f"/proc/{child.pid}/comm") as f:
+        assert f.read() == comm
+    assert child.ps("comm") == short_name
+
+
+def test_title_longer_than_the_space_is_cut_before_a_character(child_factory):
+    # Arguments and a minimal environment leave less room than the title.
+    env = {k: os.environ[k] for k in ("PYTHONPATH",) if k in os.environ}
+    c = child_factory(env=env)
+    c.exec("import _setzentrave as z")  # a round trip: exec has finished
+    arg_start, arg_end, env_start, env_end = kernel_bounds(c.pid)
+    assert env_start == arg_end
+    room = env_end - arg_start - 1  # the title's zero byte takes the last byte
+    if room >= 254:
+        pytest.skip(f"arguments and environment too long for this test ({room} bytes)")
+    title = "é" * 127  # 254 bytes of two-byte characters
+    if room % 2 == 0:
+        title = "a" + title[:-1]  # make the cut fall inside a character
+    expected = title.encode()[:room]
+    while True:
+        try:
+            expected.decode()
+            break
+        except UnicodeDecodeError:
+            expected = expected[:-1]
+    assert len(expected) == room - 1  # the cut moved back before the character
+    c.exec(f"z.setzentrave({title!r})")
+    assert c.cmdline() == expected + b"\0"
+    assert c.ps("args") == expected.decode()
+    assert c.eval("z.getzentrave()") == title  # the store still holds all of it
+
+
+def test_title_shows_after_the_first_environment_string_was_replaced(child):
+    # The strings a search from environ[0] would start at are no longer
+    # there; the kernel's bounds still are.
+    child.exec("import ctypes, os\n"
+               "libc = ctypes.CDLL(None)\n"
+               "environ = ctypes.POINTER(ctypes.c_char_p).in_dll(libc, 'environ')\n"
+               "first = environ[0]\n"
+               "name = first.split(b'=')[0]\n"
+               "replacement = ctypes.create_string_buffer(name + b'=replaced')\n"
+               "assert libc.putenv(replacement) == 0\n"
+               "assert environ[0] == name + b'=replaced'")
+    child.exec("z.setzentrave('after the environment changed')")
+    assert_listing_shows(child, "after the environment changed")
+    child.exec("libc.getenv.restype = ctypes.c_char_p")
+    assert child.eval("libc.getenv(name) == b'replaced'")
+
+
+PROC_HIDDEN = r"""
+import os, sys, _setzentrave as z
+z.setzentrave("title without /proc")
+print(z.getzentrave(), os.environ.get("ZNV_PROBE_VARIABLE"), flush=True)
+sys.stdin.read()  # stay alive until the test has looked
+"""
+
+
+def test_without_proc_the_module_carries_on(tmp_path):
+    if os.geteuid() != 0:
+        pytest.skip("hiding /proc needs a mount namespace")
+    script = tmp_path / "hidden.py"
+    script.write_text(PROC_HIDDEN)
+    env = dict(os.environ, ZNV_DEBUG="1", ZNV_PROBE_VARIABLE="kept")
+    hide = f"mount -t tmpfs none /proc && exec {sys.executable} {script}"
+    proc = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c", hide],
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env, text=True)
+    try:
+        line = proc.stdout.readline()
+        if not line:
+            pytest.skip(f"no mount namespace here: {proc.stderr.read()}")
+        assert line == "title without /proc kept\n"
+        with open(f"/proc/{proc.pid}/cmdline", "rb") as f:  # ours: the process is the same
+            shown = f.read()
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)
+    trace = proc.stderr.read()
+    assert "can't read /proc/self/stat" in trace
+    if "no argument vector to fall back on" in trace:
+        # Setup located no arguments either: the listing is left as it was.
+        assert shown == sys.executable.encode() + b"\0" + str(script).encode() + b"\0"
+    else:
+        assert shown == b"title without /proc\0"
