@@ -152,3 +152,28 @@ def test_without_proc_the_module_carries_on(tmp_path):
         assert shown == sys.executable.encode() + b"\0" + str(script).encode() + b"\0"
     else:
         assert shown == b"title without /proc\0"
+
+
+RACERS = """
+import threading
+start = threading.Barrier(8)
+def racer(n):
+    start.wait()  # the first title, too, is set by all at once
+    for i in range(400):
+        z.setzentrave(("racer %d call %d " % (n, i)) * (i % 15))
+threads = [threading.Thread(target=racer, args=(n,)) for n in range(8)]
+for t in threads: t.start()
+for t in threads: t.join()
+"""
+
+
+def test_titles_set_from_many_threads_at_once(child):
+    child.exec("import ctypes\nlibc = ctypes.CDLL(None)\nlibc.getenv.restype = ctypes.c_char_p")
+    getenv_all = "{name: libc.getenv(name.encode()) for name in __import__('os').environ}"
+    environment = child.eval(f"repr({getenv_all})")
+    child.exec(RACERS)
+    title = child.eval("z.getzentrave()")
+    assert title.startswith("racer ") or title == ""
+    assert child.cmdline() == title.encode() + b"\0"
+    assert child.eval(f"repr({getenv_all})") == environment
+    assert sum("moved" in line for line in child.trace()) == 1  # first use ran once
