@@ -3,7 +3,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cerrno>  // also program_invocation_name and program_invocation_short_name
 #include <cstdlib>
 #include <optional>
 
@@ -27,39 +27,46 @@ enum class Stage { first_use, showing, unavailable };
 Stage stage = Stage::first_use;
 TitleWriter writer{};
 
-std::optional<ArgumentArea> area_from_proc() {
+// The area as the kernel records it, or null with `why` saying what failed.
+std::optional<ArgumentArea> area_from_proc(const char *&why) {
     char text[4096];
     const std::optional<std::string_view> stat = read_proc_self("stat", text, sizeof text);
     if (!stat) {
-        znv_debug("can't read /proc/self/stat: errno %d", errno);
+        why = errno == ENOENT ? "no /proc/self/stat" : "can't read /proc/self/stat";
         return std::nullopt;
     }
     const std::optional<KernelBounds> bounds = parse_kernel_bounds(*stat);
     if (!bounds) {
-        znv_debug("no argument bounds in /proc/self/stat");
+        why = "no argument bounds in /proc/self/stat";
         return std::nullopt;
     }
     const std::optional<ArgumentArea> area = area_from_kernel(*bounds);
     if (!area) {
-        znv_debug("/proc/self/stat shows no argument area");
+        why = "/proc/self/stat shows no argument area";
     }
     return area;
 }
 
 // The kernel's own record first; the argument vector when /proc can't tell.
+// Whatever the outcome, a failure here is told in one trace line.
 std::optional<ArgumentArea> find_area(char *const *argv, bool &from_proc) {
-    if (const std::optional<ArgumentArea> area = area_from_proc()) {
+    const char *why = nullptr;
+    if (const std::optional<ArgumentArea> area = area_from_proc(why)) {
         from_proc = true;
         return area;
     }
     if (argv == nullptr) {
-        znv_debug("no argument vector to fall back on: the process listing stays as it is");
+        znv_debug("%s and no argument vector: the process listing stays as it is", why);
         return std::nullopt;
     }
     const std::optional<ArgumentArea> area = area_from_argv(argv, environ);
     if (!area) {
-        znv_debug("the arguments don't lie back to back: the process listing stays as it is");
+        znv_debug("%s and the arguments don't lie back to back: the process listing stays as it "
+                  "is",
+                  why);
+        return std::nullopt;
     }
+    znv_debug("%s: taking the argument area from the argument vector", why);
     return area;
 }
 
@@ -106,6 +113,9 @@ CmdlineReport learn_cmdline_report(TitleWriter &probed, bool from_proc) {
     return report;
 }
 
+// The first-use work, in an order that matters: the area is found while the
+// arguments still lie there, and nothing in it is overwritten before what
+// the process still reads in it has been moved out.
 bool prepare(char *const *argv) {
     bool from_proc = false;
     const std::optional<ArgumentArea> area = find_area(argv, from_proc);
