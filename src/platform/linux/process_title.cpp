@@ -90,8 +90,6 @@ bool move_strings_out(const ArgumentArea &area) {
     }
     char *const rest = move_environment(environ, area, block);
     move_program_name(&program_invocation_name, &program_invocation_short_name, area, rest);
-    znv_debug("moved %d bytes of environment and program name out of the argument area",
-              static_cast<int>(bytes));
     return true;
 }
 
@@ -106,10 +104,10 @@ CmdlineReport learn_cmdline_report(TitleWriter &probed, bool from_proc) {
     utsname system{};
     const char *const release = uname(&system) == 0 ? system.release : nullptr;
     const CmdlineReport report = decide_cmdline_report(answer, release);
-    znv_debug("kernel %s shows %s", release != nullptr ? release : "(unknown)",
-              report == CmdlineReport::title_up_to_zero ? "the title up to its end"
-                                                        : "the whole argument area: padding "
-                                                          "titles with zero bytes");
+    if (report == CmdlineReport::whole_argument_area) {
+        znv_debug("kernel %s shows the whole argument area: short titles end in zero bytes",
+                  release != nullptr ? release : "(unknown release)");
+    }
     return report;
 }
 
@@ -122,9 +120,6 @@ bool prepare(char *const *argv) {
     if (!area || !move_strings_out(*area)) {
         return false;
     }
-    znv_debug("argument area at %p: %d bytes of arguments, %d bytes for the title",
-              static_cast<void *>(area->start), static_cast<int>(area->arg_length),
-              static_cast<int>(area->length));
     writer = clear_arguments(*area, CmdlineReport::whole_argument_area);
     writer.report = learn_cmdline_report(writer, from_proc);
     return true;
