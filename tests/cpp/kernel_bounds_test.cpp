@@ -62,25 +62,16 @@ TEST(KernelBounds, TextCutShortOrMalformedGivesNothing) {
         stat_line("p", "99999999999999999999999", "200", "200", "300")));  // overflows
 }
 
-TEST(KernelBounds, EnvironmentRightAfterTheArgumentsJoinsTheArea) {
+TEST(KernelBounds, EnvironmentRightAfterTheArgumentsJoinsTheAreaAsFarAsATitleReaches) {
     const auto area = area_from_kernel({1000, 1045, 1045, 5000});
     ASSERT_TRUE(area);
     EXPECT_EQ(area->start, reinterpret_cast<char *>(1000));
     EXPECT_EQ(area->arg_length, 45u);
-    EXPECT_EQ(area->length, TITLE_SPACE);  // only as far as a title reaches
-}
-
-TEST(KernelBounds, AreaKeepsTheByteAfterLongArguments) {
-    const auto area = area_from_kernel({1000, 2000, 2000, 3000});
-    ASSERT_TRUE(area);
-    EXPECT_EQ(area->arg_length, 1000u);
-    EXPECT_EQ(area->length, 1001u);
-}
-
-TEST(KernelBounds, ShortEnvironmentEndsTheArea) {
-    const auto area = area_from_kernel({1000, 1010, 1010, 1030});
-    ASSERT_TRUE(area);
-    EXPECT_EQ(area->length, 30u);
+    EXPECT_EQ(area->length, TITLE_SPACE);
+    // Long arguments: the area keeps the first byte after them.
+    EXPECT_EQ(area_from_kernel({1000, 2000, 2000, 3000})->length, 1001u);
+    // A short environment ends it.
+    EXPECT_EQ(area_from_kernel({1000, 1010, 1010, 1030})->length, 30u);
 }
 
 TEST(KernelBounds, EnvironmentElsewhereLeavesOnlyTheArguments) {
