@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <optional>
 
+#include "title/title_store.h"
+
 // How Linux shows a process's command line, and where a title can go.
 //
 // At exec the kernel lays the argument strings back to back at the top of the
@@ -37,8 +39,8 @@ struct ArgumentArea {
     std::size_t length;      // bytes from `start` that may be written, arguments included
 };
 
-// A title of at most 255 bytes and its zero byte.
-inline constexpr std::size_t TITLE_SPACE = 256;
+// The longest title the store passes on, and its zero byte.
+inline constexpr std::size_t TITLE_SPACE = TITLE_BUFFER_SIZE;
 
 // The area for arguments of `arg_length` bytes at `start`, followed by
 // `total - arg_length` bytes of environment strings that the kernel will read

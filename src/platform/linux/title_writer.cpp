@@ -39,8 +39,9 @@ std::size_t write_title(TitleWriter &writer, const char *title) {
     const std::size_t arg_length = writer.area.arg_length;
     const std::size_t shown = utf8_prefix_within(title, writer.area.length - 1);
 
-    // The first byte goes last, after an empty title: a reader sees the old
-    // title, an empty one or the new one, never a mix of the two.
+    // Blank the title first and put its first byte back last: a reader that
+    // comes in between sees an empty title rather than the start of the new
+    // title followed by the end of the old one.
     area[0] = '\0';
     order_stores();
     if (shown > 1) {
