@@ -27,8 +27,10 @@ def test_first_get_returns_the_command_line(child_factory):
 
 def test_first_set_runs_setup_before_the_new_title(child_factory):
     c = child_factory("one", debug="1")
-    c.exec("import _setzentrave as z; z.setzentrave('renamed')")
-    check_interpreter_setup(c.trace()[1:], arguments(c.cmdline()), c.pid)
+    c.exec("import _setzentrave as z")
+    args = arguments(c.cmdline())  # before the title replaces it in the listing
+    c.exec("z.setzentrave('renamed')")
+    check_interpreter_setup(c.trace()[1:], args, c.pid)
     assert c.eval("z.getzentrave()") == "renamed"
     assert c.trace()[-1] == MORE_THAN_ONCE
 
@@ -57,10 +59,11 @@ def test_a_command_line_longer_than_the_title_is_cut(child_factory):
     long_args = [f"argument-{i:02d}-" + "x" * 20 for i in range(12)]
     c = child_factory(*long_args, debug="1")
     c.exec("import _setzentrave as z")
-    joined = " ".join(arguments(c.cmdline()))
+    args = arguments(c.cmdline())  # before the first title replaces it in the listing
+    joined = " ".join(args)
     assert len(joined.encode()) > 255
     assert c.eval("z.getzentrave()") == joined[:255]
-    check_interpreter_setup(c.trace()[1:], arguments(c.cmdline()), c.pid)
+    check_interpreter_setup(c.trace()[1:], args, c.pid)
 
 
 @pytest.mark.parametrize("attempt", range(3))
@@ -68,6 +71,8 @@ def test_threads_making_the_first_call_together_share_one_setup(child_factory, a
     threads = 16
     # Many arguments make setup long enough for the others to arrive meanwhile.
     c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec("pass")  # once the child answers, its exec has finished
+    args = arguments(c.cmdline())  # before the first title replaces it in the listing
     c.exec(f"""
 import threading
 import _setzentrave as z
@@ -80,7 +85,6 @@ workers = [threading.Thread(target=first_call, args=(i,)) for i in range({thread
 for w in workers: w.start()
 for w in workers: w.join()
 """)
-    args = arguments(c.cmdline())
     assert c.eval("titles") == [" ".join(args)[:255]] * threads
     trace = c.trace()[1:]
     assert trace.count(MORE_THAN_ONCE) == threads - 1
@@ -115,8 +119,9 @@ with os.fdopen(out_read) as results:
 def test_interpreters_making_the_first_call_together_share_one_setup(child_factory, attempt):
     interpreters = 8
     c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec("pass")  # once the child answers, its exec has finished
+    args = arguments(c.cmdline())  # before the first title replaces it in the listing
     c.exec(INTERPRETERS_RACE.replace("COUNT", str(interpreters)))
-    args = arguments(c.cmdline())
     assert c.eval("titles") == [" ".join(args)[:255]] * interpreters
     trace = c.trace()
     assert trace.count("module init") == interpreters
