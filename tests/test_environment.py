@@ -6,6 +6,8 @@ import os
 
 import pytest
 
+from conftest import child_env
+
 # Variables of all kinds, added to the child's environment at exec, so that
 # they lie right after the arguments, where long titles are written.
 EXTRA = {
@@ -59,7 +61,6 @@ for i in range(1000):
 
 @pytest.fixture
 def rich_child(child_factory):
-    from conftest import child_env
     c = child_factory(env={**EXTRA, **child_env("1")})  # EXTRA first: in the title's reach
     c.exec("import _setzentrave as z")
     c.exec(SNAPSHOT)
@@ -105,3 +106,58 @@ def test_environment_changed_after_titles_behaves(rich_child, tmp_path):
     assert state["getenv"]["ZNV_H_LATER"] == "later"
     assert "ZNV_F_LONG=" + "L" * 300 not in state["sh"]
     assert "ZNV_D_UNICODE=Zürich 東京 ☃" in state["sh"]
+
+
+# Sets the first title and measures what it moved out of the area: the size of
+# the copies that environ and the program name now point at.
+MOVED_BYTES = """
+import ctypes, os
+libc = ctypes.CDLL(None)
+vector = ctypes.POINTER(ctypes.c_void_p).in_dll(libc, "environ")
+def entries():
+    found, i = [], 0
+    while vector[i]:
+        found.append(vector[i]); i += 1
+    return found
+def names():
+    return [ctypes.c_void_p.in_dll(libc, s).value
+            for s in ("program_invocation_name", "program_invocation_short_name")]
+environ_before, names_before = entries(), names()
+z.setzentrave("measure")
+environ_after, names_after = entries(), names()
+moved = sum(len(ctypes.string_at(b)) + 1 for a, b in zip(environ_before, environ_after) if a != b)
+name, short = names_after
+if name != names_before[0]:
+    moved += len(ctypes.string_at(name)) + 1
+if short != names_before[1] and not name <= short <= name + len(ctypes.string_at(name)):
+    moved += len(ctypes.string_at(short)) + 1
+"""
+
+
+def test_no_memory_to_move_the_environment_leaves_everything_as_it_was(
+        child_factory, alloc_failure_shim, tmp_path):
+    def start(fail: int):
+        # The same strings, of the same lengths, in both children.
+        return child_factory(env=child_env("1", LD_PRELOAD=str(alloc_failure_shim),
+                                           ZNV_TEST_FAIL_ALLOC=f"malloc:{fail:06d}"))
+
+    measuring = start(0)  # 0: no allocation fails
+    measuring.exec("import _setzentrave as z")
+    measuring.exec(MOVED_BYTES)
+    moved = measuring.eval("moved")
+    assert moved > 0
+
+    c = start(moved)
+    c.exec("import _setzentrave as z")
+    c.exec(SNAPSHOT)
+    listing = c.cmdline()
+    before = c.eval(f"snapshot({str(tmp_path / 'before')!r})")
+    c.exec("z.setzentrave('never shown')")
+    assert f"can't malloc {moved} bytes to move the environment: " \
+           "the process listing stays as it is" in c.trace()
+    c.exec("z.setzentrave('nor this one')")
+    assert c.cmdline() == listing
+    assert c.eval("z.getzentrave()") == "nor this one"
+    after = c.eval(f"snapshot({str(tmp_path / 'after')!r})")
+    for view in before:
+        assert after[view] == before[view], view
