@@ -1,6 +1,7 @@
 #include "setup/setup.h"
 
 #include <Python.h>
+#include <pthread.h>
 
 #include <atomic>
 
@@ -8,6 +9,7 @@
 #include "setup/argc_argv.h"
 #include "setup/heap_ptr.h"
 #include "setup/join_arguments.h"
+#include "title/title_lock.h"
 #include "title/title_store.h"
 
 namespace {
@@ -40,6 +42,35 @@ public:
     SetupLock &operator=(const SetupLock &) = delete;
 };
 
+// A child of fork() has only the thread that forked. A lock another thread
+// held at that moment, or had just been handed while it waited, stays held
+// in the child with no one to release it, and the child's next title call
+// would wait for ever; so the child starts with both locks free, as CPython
+// does with its own. Nothing under the title lock calls into Python, so no
+// thread forks while holding it.
+void reset_locks_in_forked_child() {
+    title_mutex = PyMutex{};
+    if (setup_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) {
+        return;  // setup forked from inside itself: it goes on here and unlocks
+    }
+    setup_mutex = PyMutex{};
+    setup_thread.store(0, std::memory_order_relaxed);
+    // A setup another thread had begun ends nowhere in the child: it counts
+    // as failed, and is not run again, since it may have begun to rewrite
+    // the arguments it would look for.
+    if (setup_status.load(std::memory_order_relaxed) != 3) {
+        setup_finished.store(true, std::memory_order_release);
+    }
+}
+
+// Caller holds the setup lock. Children inherit the handler with the memory.
+void reset_locks_after_fork() {
+    static bool installed = false;
+    if (!installed && pthread_atfork(nullptr, nullptr, reset_locks_in_forked_child) == 0) {
+        installed = true;
+    }
+}
+
 int repeated_call() {
     znv_debug("setup was called more than once!");
     return setup_status.load(std::memory_order_acquire);
@@ -70,6 +101,7 @@ bool run_setup_once(int *result) {
     if (setup_status.load(std::memory_order_relaxed) != 3) {
         return false;
     }
+    reset_locks_after_fork();
     setup_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     *result = run_setup();
     setup_thread.store(0, std::memory_order_relaxed);

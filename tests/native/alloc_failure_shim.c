@@ -1,7 +1,10 @@
 /* Preloaded into a test process: makes one kind of allocation fail, but only
    when the module itself asks for it (judged by the caller's shared object),
    so the interpreter around it keeps working. The target comes from
-   ZNV_TEST_FAIL_ALLOC: "strdup", or "malloc:SIZE" for mallocs of SIZE bytes. */
+   ZNV_TEST_FAIL_ALLOC: "strdup", "malloc:SIZE" for mallocs of SIZE bytes, or
+   "nth:N" for the module's N-th allocation of either kind ("nth:0": none);
+   with "nth:N" the module's allocations are counted in
+   znv_shim_module_allocations, which the process can read. */
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -13,6 +16,9 @@ extern void *__libc_malloc(size_t size);
 
 static int fail_strdup;
 static size_t fail_malloc_size; /* 0: no malloc fails */
+static int counting;
+static long fail_nth; /* with counting: 0, none fails */
+long znv_shim_module_allocations;
 
 __attribute__((constructor)) static void read_target(void) {
     const char *target = getenv("ZNV_TEST_FAIL_ALLOC");
@@ -23,6 +29,9 @@ __attribute__((constructor)) static void read_target(void) {
         fail_strdup = 1;
     } else if (strncmp(target, "malloc:", 7) == 0) {
         fail_malloc_size = strtoul(target + 7, NULL, 10);
+    } else if (strncmp(target, "nth:", 4) == 0) {
+        counting = 1;
+        fail_nth = strtol(target + 4, NULL, 10);
     }
 }
 
@@ -32,7 +41,19 @@ static int called_from_module(const void *caller) {
            strstr(info.dli_fname, "/_setzentrave.") != NULL;
 }
 
+/* Counts an allocation the module makes; true when it is the one to fail. */
+static int nth_fails(const void *caller) {
+    if (!counting || !called_from_module(caller)) {
+        return 0;
+    }
+    return __atomic_add_fetch(&znv_shim_module_allocations, 1, __ATOMIC_SEQ_CST) == fail_nth;
+}
+
 void *malloc(size_t size) {
+    if (nth_fails(__builtin_return_address(0))) {
+        errno = ENOMEM;
+        return NULL;
+    }
     if (fail_malloc_size != 0 && size == fail_malloc_size &&
         called_from_module(__builtin_return_address(0))) {
         errno = ENOMEM;
@@ -42,7 +63,8 @@ void *malloc(size_t size) {
 }
 
 char *strdup(const char *text) {
-    if (fail_strdup && called_from_module(__builtin_return_address(0))) {
+    const void *caller = __builtin_return_address(0);
+    if (nth_fails(caller) || (fail_strdup && called_from_module(caller))) {
         errno = ENOMEM;
         return NULL;
     }
