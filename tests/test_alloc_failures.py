@@ -12,22 +12,11 @@ import pytest
 from conftest import child_env
 from test_embedded import run_host
 
+C_LIBRARY_VIEW = (Path(__file__).parent / "c_library_view.py").read_text()
+
 # Runs in the process under test, before and after its first title calls.
-SCENARIO = """
-import ctypes, json, os, sys
-libc = ctypes.CDLL(None)
-
-def c_environ():
-    vector = ctypes.POINTER(ctypes.c_char_p).in_dll(libc, "environ")
-    strings, i = [], 0
-    while vector[i] is not None:
-        strings.append(vector[i].decode("utf-8", "surrogateescape"))
-        i += 1
-    return strings
-
-def program_names():
-    return [ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
-            for symbol in ("program_invocation_name", "program_invocation_short_name")]
+SCENARIO = C_LIBRARY_VIEW + """
+import json
 
 def listing():
     with open("/proc/self/cmdline", "rb") as f:

@@ -3,10 +3,13 @@ environment as C, Python and child processes see it, and the C library's
 record of the program's name."""
 
 import os
+from pathlib import Path
 
 import pytest
 
 from conftest import child_env
+
+C_LIBRARY_VIEW = (Path(__file__).parent / "c_library_view.py").read_text()
 
 # Variables of all kinds, added to the child's environment at exec, so that
 # they lie right after the arguments, where long titles are written.
@@ -19,29 +22,7 @@ EXTRA = {
     "ZNV_F_LONG": "L" * 300,
 }
 
-SNAPSHOT = """
-import ctypes, os, subprocess
-libc = ctypes.CDLL(None)
-libc.getenv.restype = ctypes.c_void_p
-
-def c_environ():
-    vector = ctypes.POINTER(ctypes.c_char_p).in_dll(libc, "environ")
-    strings, i = [], 0
-    while vector[i] is not None:
-        strings.append(vector[i].decode("utf-8", "surrogateescape"))
-        i += 1
-    return strings
-
-def c_getenv_all():
-    values = {}
-    for name in os.environ:
-        address = libc.getenv(os.fsencode(name))
-        values[name] = None if address is None else ctypes.string_at(address).decode("utf-8", "surrogateescape")
-    return values
-
-def program_names():
-    return [ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
-            for symbol in ("program_invocation_name", "program_invocation_short_name")]
+SNAPSHOT = C_LIBRARY_VIEW + """
 
 def sh_env(path):
     assert os.system(f"/bin/sh -c 'env > {path}'") == 0  # system() passes C's environ
