@@ -1,24 +1,57 @@
 #include "title/title_store.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "platform/process_title.h"
-#include "title/strlcpy.h"
 #include "title/title_lock.h"
 #include "title/utf8_prefix.h"
 
 namespace {
 
+constexpr std::size_t WORDS = TITLE_BUFFER_SIZE / sizeof(std::uint64_t);
+static_assert(WORDS * sizeof(std::uint64_t) == TITLE_BUFFER_SIZE);
+
+// The stored title, written under the title lock but read without it: a
+// reader takes no lock and writes nothing shared, so readers on many threads
+// don't take turns at one cache line. The sequence is odd while a writer is
+// copying; a reader retries until it has copied between two equal, even
+// readings of it. Words are atomics so that a copy racing a writer is
+// well-defined (and then thrown away). Aligned apart from the lock, which
+// writers keep writing.
+struct alignas(64) StoredTitle {
+    std::atomic<std::uint32_t> sequence{0};
+    std::atomic<std::uint64_t> words[WORDS]{};
+};
+StoredTitle stored;
+
 // Guarded by the title lock.
-char title_buffer[TITLE_BUFFER_SIZE];
 char **saved_argv = nullptr;
 
-// Caller holds the title lock.
-void store_and_show(const char *text) {
-    const std::size_t keep = utf8_prefix_within(text, TITLE_BUFFER_SIZE - 1);
-    znv_strlcpy(title_buffer, text, keep + 1);
-    // The whole buffer goes to the platform; '%' in it is never read as a format.
-    znv_platform_set_title(title_buffer, saved_argv);
+// Caller holds the title lock. `keep` is the length of the prefix of `text`
+// to store (at most 255 bytes).
+void store_and_show(const char *text, std::size_t keep) {
+    char title[TITLE_BUFFER_SIZE] = {};
+    std::memcpy(title, text, keep);
+
+    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
+    stored.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);  // odd before any word
+    for (std::size_t i = 0; i < WORDS; ++i) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, title + i * sizeof word, sizeof word);
+        stored.words[i].store(word, std::memory_order_relaxed);
+    }
+    stored.sequence.store(sequence + 2, std::memory_order_release);
+
+    // The platform gets the whole title; '%' in it is never read as a format.
+    znv_platform_set_title(title, saved_argv);
+}
+
+std::size_t storable_prefix(const char *text) {
+    return utf8_prefix_within(text, TITLE_BUFFER_SIZE - 1);
 }
 
 }  // namespace
@@ -29,21 +62,37 @@ void znv_save_argv(char **argv) {
 }
 
 void znv_init_title(const char *text) {
+    const std::size_t keep = storable_prefix(text);
     TitleLock lock;
     if (saved_argv == nullptr) {
         return;
     }
-    store_and_show(text);
+    store_and_show(text, keep);
 }
 
 void znv_set_title(const char *title) {
+    const std::size_t keep = storable_prefix(title);  // reads only the caller's text
     TitleLock lock;
-    store_and_show(title);
+    store_and_show(title, keep);
 }
 
 std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
-    TitleLock lock;
-    const std::size_t length = std::strlen(title_buffer);
-    std::memcpy(out, title_buffer, length + 1);
-    return length;
+    for (unsigned attempt = 1;; ++attempt) {
+        const std::uint32_t before = stored.sequence.load(std::memory_order_acquire);
+        if ((before & 1U) == 0) {
+            for (std::size_t i = 0; i < WORDS; ++i) {
+                const std::uint64_t word = stored.words[i].load(std::memory_order_relaxed);
+                std::memcpy(out + i * sizeof word, &word, sizeof word);
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);  // words before the recheck
+            if (stored.sequence.load(std::memory_order_relaxed) == before) {
+                break;
+            }
+        }
+        if (attempt % 64 == 0) {
+            std::this_thread::yield();  // the writer may have been preempted mid-copy
+        }
+    }
+    out[TITLE_BUFFER_SIZE - 1] = '\0';
+    return std::strlen(out);
 }
