@@ -116,10 +116,11 @@ def child(child_factory) -> Child:
 
 
 def run_python(code: str, *args: str, debug: str | None = None,
-               timeout: float = 60) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter and returns the finished process."""
+               timeout: float = 60, **env: str) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter, with `env` added to the tests'
+    environment, and returns the finished process."""
     return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
-                          text=True, env=child_env(debug), timeout=timeout)
+                          text=True, env=child_env(debug, **env), timeout=timeout)
 
 
 NATIVE = Path(__file__).with_name("native")
