@@ -1,5 +1,6 @@
 #include "title/title_store.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -30,18 +31,29 @@ StoredTitle stored;
 // Guarded by the title lock.
 char **saved_argv = nullptr;
 
+// Whether one of the word's bytes is zero.
+bool has_zero_byte(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101U;
+    constexpr std::uint64_t highs = 0x8080808080808080U;
+    return ((word - ones) & ~word & highs) != 0;
+}
+
 // Caller holds the title lock. `keep` is the length of the prefix of `text`
 // to store (at most 255 bytes).
 void store_and_show(const char *text, std::size_t keep) {
-    char title[TITLE_BUFFER_SIZE] = {};
+    char title[TITLE_BUFFER_SIZE];
     std::memcpy(title, text, keep);
+    title[keep] = '\0';
 
+    // Only the words up to the terminator are written: readers stop there.
+    const std::size_t words = keep / sizeof(std::uint64_t) + 1;
     const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
     stored.sequence.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);  // odd before any word
-    for (std::size_t i = 0; i < WORDS; ++i) {
+    for (std::size_t i = 0; i < words; ++i) {
+        const std::size_t offset = i * sizeof(std::uint64_t);
         std::uint64_t word = 0;
-        std::memcpy(&word, title + i * sizeof word, sizeof word);
+        std::memcpy(&word, title + offset, std::min(sizeof word, keep + 1 - offset));
         stored.words[i].store(word, std::memory_order_relaxed);
     }
     stored.sequence.store(sequence + 2, std::memory_order_release);
@@ -80,9 +92,14 @@ std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
     for (unsigned attempt = 1;; ++attempt) {
         const std::uint32_t before = stored.sequence.load(std::memory_order_acquire);
         if ((before & 1U) == 0) {
+            // Up to the word holding the terminator; a torn copy may hold
+            // none, and is thrown away below.
             for (std::size_t i = 0; i < WORDS; ++i) {
                 const std::uint64_t word = stored.words[i].load(std::memory_order_relaxed);
                 std::memcpy(out + i * sizeof word, &word, sizeof word);
+                if (has_zero_byte(word)) {
+                    break;
+                }
             }
             std::atomic_thread_fence(std::memory_order_acquire);  // words before the recheck
             if (stored.sequence.load(std::memory_order_relaxed) == before) {
