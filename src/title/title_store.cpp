@@ -38,32 +38,37 @@ bool has_zero_byte(std::uint64_t word) {
     return ((word - ones) & ~word & highs) != 0;
 }
 
-// Caller holds the title lock. `keep` is the length of the prefix of `text`
-// to store (at most 255 bytes).
-void store_and_show(const char *text, std::size_t keep) {
-    char title[TITLE_BUFFER_SIZE];
-    std::memcpy(title, text, keep);
-    title[keep] = '\0';
+// The title as stored: cut to at most 255 bytes before any character the cut
+// would split, and terminated. Made before the lock is taken: it reads only
+// the caller's text.
+struct CutTitle {
+    char text[TITLE_BUFFER_SIZE];
+    std::size_t length;
 
+    explicit CutTitle(const char *source)
+        : length(utf8_prefix_within(source, TITLE_BUFFER_SIZE - 1)) {
+        std::memcpy(text, source, length);
+        text[length] = '\0';
+    }
+};
+
+// Caller holds the title lock.
+void store_and_show(const CutTitle &title) {
     // Only the words up to the terminator are written: readers stop there.
-    const std::size_t words = keep / sizeof(std::uint64_t) + 1;
+    const std::size_t words = title.length / sizeof(std::uint64_t) + 1;
     const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
     stored.sequence.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);  // odd before any word
     for (std::size_t i = 0; i < words; ++i) {
         const std::size_t offset = i * sizeof(std::uint64_t);
         std::uint64_t word = 0;
-        std::memcpy(&word, title + offset, std::min(sizeof word, keep + 1 - offset));
+        std::memcpy(&word, title.text + offset, std::min(sizeof word, title.length + 1 - offset));
         stored.words[i].store(word, std::memory_order_relaxed);
     }
     stored.sequence.store(sequence + 2, std::memory_order_release);
 
     // The platform gets the whole title; '%' in it is never read as a format.
-    znv_platform_set_title(title, saved_argv);
-}
-
-std::size_t storable_prefix(const char *text) {
-    return utf8_prefix_within(text, TITLE_BUFFER_SIZE - 1);
+    znv_platform_set_title(title.text, saved_argv);
 }
 
 }  // namespace
@@ -74,18 +79,18 @@ void znv_save_argv(char **argv) {
 }
 
 void znv_init_title(const char *text) {
-    const std::size_t keep = storable_prefix(text);
+    const CutTitle title{text};
     TitleLock lock;
     if (saved_argv == nullptr) {
         return;
     }
-    store_and_show(text, keep);
+    store_and_show(title);
 }
 
-void znv_set_title(const char *title) {
-    const std::size_t keep = storable_prefix(title);  // reads only the caller's text
+void znv_set_title(const char *text) {
+    const CutTitle title{text};
     TitleLock lock;
-    store_and_show(title, keep);
+    store_and_show(title);
 }
 
 std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
