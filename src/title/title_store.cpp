@@ -1,6 +1,5 @@
 #include "title/title_store.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -39,36 +38,35 @@ bool has_zero_byte(std::uint64_t word) {
 }
 
 // The title as stored: cut to at most 255 bytes before any character the cut
-// would split, and terminated. Made before the lock is taken: it reads only
-// the caller's text.
+// would split, and terminated, in whole words with zeros after the
+// terminator. Made before the lock is taken: it reads only the caller's text.
 struct CutTitle {
-    char text[TITLE_BUFFER_SIZE];
+    std::uint64_t words[WORDS];
     std::size_t length;
 
     explicit CutTitle(const char *source)
         : length(utf8_prefix_within(source, TITLE_BUFFER_SIZE - 1)) {
-        std::memcpy(text, source, length);
-        text[length] = '\0';
+        words[length / sizeof(std::uint64_t)] = 0;  // the terminator and what follows it
+        std::memcpy(words, source, length);
     }
+
+    std::size_t word_count() const { return length / sizeof(std::uint64_t) + 1; }
+    const char *text() const { return reinterpret_cast<const char *>(words); }
 };
 
 // Caller holds the title lock.
 void store_and_show(const CutTitle &title) {
     // Only the words up to the terminator are written: readers stop there.
-    const std::size_t words = title.length / sizeof(std::uint64_t) + 1;
     const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
     stored.sequence.store(sequence + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);  // odd before any word
-    for (std::size_t i = 0; i < words; ++i) {
-        const std::size_t offset = i * sizeof(std::uint64_t);
-        std::uint64_t word = 0;
-        std::memcpy(&word, title.text + offset, std::min(sizeof word, title.length + 1 - offset));
-        stored.words[i].store(word, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < title.word_count(); ++i) {
+        stored.words[i].store(title.words[i], std::memory_order_relaxed);
     }
     stored.sequence.store(sequence + 2, std::memory_order_release);
 
     // The platform gets the whole title; '%' in it is never read as a format.
-    znv_platform_set_title(title.text, saved_argv);
+    znv_platform_set_title(title.text(), saved_argv);
 }
 
 }  // namespace
