@@ -9,17 +9,12 @@
 // it, PyMutex detaches the thread's interpreter state, so a waiter never holds
 // up the interpreter (or the GIL of a GIL build) that the owner may need.
 // The lock is not reentrant: nothing that runs under it calls back into Python.
-// On a cache line of its own: threads waiting for the lock write to it, and
-// must not slow the owner's work on the data that would otherwise share it.
-struct alignas(64) TitleMutex {
-    PyMutex mutex{};
-};
-inline TitleMutex title_mutex{};
+inline PyMutex title_mutex{};
 
 class TitleLock {
 public:
-    TitleLock() { PyMutex_Lock(&title_mutex.mutex); }
-    ~TitleLock() { PyMutex_Unlock(&title_mutex.mutex); }
+    TitleLock() { PyMutex_Lock(&title_mutex); }
+    ~TitleLock() { PyMutex_Unlock(&title_mutex); }
     TitleLock(const TitleLock &) = delete;
     TitleLock &operator=(const TitleLock &) = delete;
 };

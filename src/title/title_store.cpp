@@ -1,5 +1,7 @@
 #include "title/title_store.h"
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +28,18 @@ struct alignas(64) StoredTitle {
     std::atomic<std::uint64_t> words[WORDS]{};
 };
 StoredTitle stored;
+
+// A child of fork() has only the thread that forked: a title another thread
+// was storing at that moment stays half-stored there, its sequence odd, and
+// every reader in the child would wait for it for ever. The child takes the
+// words as they are.
+void settle_after_fork() {
+    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
+    if ((sequence & 1U) != 0) {
+        stored.sequence.store(sequence + 1, std::memory_order_relaxed);
+    }
+}
+[[maybe_unused]] const bool settles_after_fork = pthread_atfork(nullptr, nullptr, settle_after_fork) == 0;
 
 // Guarded by the title lock.
 char **saved_argv = nullptr;
