@@ -1,17 +1,26 @@
-"""Prints what setting and reading the process title cost, as ratios:
-to a trivial builtin call with one argument, and to the ctypes prctl() call
-a program would otherwise write by hand to name itself.
+"""Prints what the module's calls cost, as ratios measured in this one run:
+
+  * each call against trivial builtin calls with one argument, made through
+    the same loop, and against what a program would write by hand without the
+    module (ctypes prctl(), the thread's /proc/self/task/TID/comm file);
+  * on a free-threaded interpreter, the calls made by 1, 2, 4 and 8 threads
+    at once, as aggregate throughput against one thread;
+  * the time to import the module in a fresh interpreter, against importing a
+    small extension module of the standard library.
 
     python bench/bench_title.py [--loops N] [--repeats N]
 
-Each figure is the fastest of several repeats of the same loop, so that other
-work on a shared machine inflates it as little as possible; the ratios do not
-depend on the machine's speed."""
+Every figure is the best of several repeats, interleaved so that other work on
+a shared machine hits all alike; the ratios do not depend on the machine's
+speed, but the number of cores bounds what threads can add."""
 
 import argparse
 import ctypes
+import os
+import subprocess
 import sys
 import sysconfig
+import threading
 import time
 
 import _setzentrave as z
@@ -19,22 +28,34 @@ import _setzentrave as z
 PR_SET_NAME = 15
 PR_GET_NAME = 16
 TITLE = "bench: serving requests on port 8080"
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 libc = ctypes.CDLL(None, use_errno=True)
 prctl = libc.prctl
 prctl.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong]
 prctl.restype = ctypes.c_int
 name_buffer = ctypes.create_string_buffer(16)
+COMM = f"/proc/self/task/{threading.get_native_id()}/comm"
 
 
-# What a program writes without the module: name itself through the C library.
-def set_name_by_hand(title):
+# What a program writes without the module.
+def prctl_set_name(title):
     prctl(PR_SET_NAME, title.encode()[:15], 0, 0, 0)
 
 
-def get_name_by_hand():
+def prctl_get_name():
     prctl(PR_GET_NAME, name_buffer, 0, 0, 0)
     return name_buffer.value.decode()
+
+
+def comm_set_name(title):
+    with open(COMM, "w") as f:
+        f.write(title[:15])
+
+
+def comm_get_name():
+    with open(COMM) as f:
+        return f.read().rstrip("\n")
 
 
 def one_argument_loop(function, argument, loops):
@@ -55,37 +76,127 @@ def no_argument_loop(function, loops):
     return time.perf_counter() - start
 
 
+def best_of(timings, repeats):
+    """The fastest of `repeats` runs of each timing, interleaved."""
+    best = {name: float("inf") for name in timings}
+    for _ in range(repeats):
+        for name, measure in timings.items():
+            best[name] = min(best[name], measure())
+    return best
+
+
+def per_call(loops, repeats):
+    slow = max(loops // 50, 1000)  # the file-writing alternative is ~100 times slower
+    timings = {
+        # len() has an instruction of its own in the interpreter, abs() goes
+        # through the ordinary call of a builtin taking one argument.
+        "len(x)": lambda: one_argument_loop(len, TITLE, loops) / loops,
+        "abs(x)": lambda: one_argument_loop(abs, 1, loops) / loops,
+        "setzentrave(x)": lambda: one_argument_loop(z.setzentrave, TITLE, loops) / loops,
+        "getzentrave()": lambda: no_argument_loop(z.getzentrave, loops) / loops,
+        "setthreadtitle(x)": lambda: one_argument_loop(z.setthreadtitle, TITLE, loops) / loops,
+        "getthreadtitle()": lambda: no_argument_loop(z.getthreadtitle, loops) / loops,
+        "prctl set": lambda: one_argument_loop(prctl_set_name, TITLE, loops) / loops,
+        "prctl get": lambda: no_argument_loop(prctl_get_name, loops) / loops,
+        "comm set": lambda: one_argument_loop(comm_set_name, TITLE, slow) / slow,
+        "comm get": lambda: no_argument_loop(comm_get_name, slow) / slow,
+    }
+    best = best_of(timings, repeats)
+    rows = (("setzentrave(x)", "prctl set", "comm set"),
+            ("getzentrave()", "prctl get", "comm get"),
+            ("setthreadtitle(x)", "prctl set", "comm set"),
+            ("getthreadtitle()", "prctl get", "comm get"))
+    print(f"{'per call':20}{'ns':>8}{'÷ abs(x)':>10}{'÷ len(x)':>10}"
+          f"{'÷ ctypes prctl':>16}{'÷ /proc comm':>14}")
+    for ours, by_prctl, by_comm in rows:
+        t = best[ours]
+        print(f"{ours:20}{t * 1e9:>8.1f}{t / best['abs(x)']:>10.2f}{t / best['len(x)']:>10.2f}"
+              f"{t / best[by_prctl]:>16.3f}{t / best[by_comm]:>14.4f}")
+    for name in ("abs(x)", "len(x)", "prctl set", "prctl get", "comm set", "comm get"):
+        print(f"  {name:18}{best[name] * 1e9:>8.1f} ns")
+
+
+def aggregate_rate(call, argument, threads, loops):
+    """Calls a second made by `threads` threads together, each making `loops`:
+    all calls over the time from the first thread's start to the last one's end,
+    each thread timing itself, so a late-scheduled main thread adds nothing."""
+    barrier = threading.Barrier(threads)
+    spans = []
+
+    def work():
+        barrier.wait()
+        start = time.perf_counter()
+        if argument is None:
+            no_argument_loop(call, loops)
+        else:
+            one_argument_loop(call, argument, loops)
+        spans.append((start, time.perf_counter()))
+
+    workers = [threading.Thread(target=work) for _ in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return threads * loops / (max(end for _, end in spans) - min(start for start, _ in spans))
+
+
+def scaling(loops, repeats):
+    counts = (1, 2, 4, 8)
+    calls = (("abs(x)", abs, 1), ("setzentrave(x)", z.setzentrave, TITLE),
+             ("getzentrave()", z.getzentrave, None),
+             ("setthreadtitle(x)", z.setthreadtitle, TITLE),
+             ("getthreadtitle()", z.getthreadtitle, None))
+    # Every thread makes loops // 4 calls, so that runs with more threads last
+    # longer and starting the threads weighs less.
+    timings = {(name, n): (lambda c=call, a=argument, n=n: -aggregate_rate(c, a, n, loops // 4))
+               for name, call, argument in calls for n in counts}
+    best = {key: -value for key, value in best_of(timings, repeats).items()}
+    print(f"\naggregate throughput, {os.cpu_count()} CPUs: calls/s with N threads ÷ with 1")
+    print(f"{'':20}{'1 thread':>12}" + "".join(f"{n:>8}" for n in counts[1:]))
+    for name, _, _ in calls:
+        one = best[(name, 1)]
+        print(f"{name:20}{one / 1e6:>10.2f} M" +
+              "".join(f"{best[(name, n)] / one:>8.2f}" for n in counts[1:]))
+
+
+IMPORT_TIME = """
+import sys, time
+start = time.perf_counter()
+import {name}
+print(time.perf_counter() - start)
+"""
+
+
+def import_seconds(name):
+    """Time to import `name` in a fresh interpreter, the interpreter's start excluded."""
+    done = subprocess.run([sys.executable, "-c", IMPORT_TIME.format(name=name)],
+                          capture_output=True, text=True, check=True)
+    return float(done.stdout)
+
+
+def import_cost(repeats):
+    # _bisect: a small extension module of the standard library, loaded from
+    # its own shared object as this module is, and not imported at start-up.
+    best = best_of({"_setzentrave": lambda: import_seconds("_setzentrave"),
+                    "_bisect": lambda: import_seconds("_bisect")}, repeats * 3)
+    print(f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
+          f"_bisect {best['_bisect'] * 1e6:.0f} µs, ratio "
+          f"{best['_setzentrave'] / best['_bisect']:.2f}")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--loops", type=int, default=200_000)
     parser.add_argument("--repeats", type=int, default=7)
     args = parser.parse_args()
-    loops, repeats = args.loops, args.repeats
 
     z.setzentrave(TITLE)  # the first title finds the area; not part of the cost
-    timings = {
-        "builtin len(x)": lambda: one_argument_loop(len, TITLE, loops),
-        "setzentrave(x)": lambda: one_argument_loop(z.setzentrave, TITLE, loops),
-        "getzentrave()": lambda: no_argument_loop(z.getzentrave, loops),
-        "ctypes prctl(PR_SET_NAME)": lambda: one_argument_loop(set_name_by_hand, TITLE, loops),
-        "ctypes prctl(PR_GET_NAME)": lambda: no_argument_loop(get_name_by_hand, loops),
-    }
-    # Interleave the repeats so that a burst of other load hits all alike.
-    best = {name: float("inf") for name in timings}
-    for _ in range(repeats):
-        for name, measure in timings.items():
-            best[name] = min(best[name], measure())
-
-    free_threaded = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-    print(f"Python {sys.version.split()[0]}{' free-threaded' if free_threaded else ''}, "
-          f"{loops} calls, fastest of {repeats} repeats")
-    print(f"{'':28}{'÷ builtin len(x)':>18}{'÷ by hand (ctypes)':>20}")
-    for ours, by_hand in (("setzentrave(x)", "ctypes prctl(PR_SET_NAME)"),
-                          ("getzentrave()", "ctypes prctl(PR_GET_NAME)")):
-        print(f"{ours:28}{best[ours] / best['builtin len(x)']:>18.2f}"
-              f"{best[ours] / best[by_hand]:>20.2f}")
-    for by_hand in ("ctypes prctl(PR_SET_NAME)", "ctypes prctl(PR_GET_NAME)"):
-        print(f"{by_hand:28}{best[by_hand] / best['builtin len(x)']:>18.2f}{1:>20.2f}")
+    print(f"Python {sys.version.split()[0]}{' free-threaded' if FREE_THREADED else ''}, "
+          f"{args.loops} calls a loop, best of {args.repeats} repeats")
+    per_call(args.loops, args.repeats)
+    if FREE_THREADED:
+        scaling(args.loops, args.repeats)
+    import_cost(args.repeats)
 
 
 if __name__ == "__main__":

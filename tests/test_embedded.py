@@ -88,6 +88,8 @@ def test_no_memory_for_the_copy_of_argv0_from_proc(embedded_host, alloc_failure_
 def test_without_a_process_filesystem(embedded_host):
     if os.geteuid() != 0:
         pytest.skip("an empty /proc needs a private mount namespace, which needs root")
+    if os.environ.get("ZNV_SANITIZED"):
+        pytest.skip("the sanitizer runtime preloaded by tools/check-memory needs /proc to start")
     # A tmpfs over /proc in a mount namespace of the host's own.
     wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c",
                'mount -t tmpfs none /proc && exec "$0"']

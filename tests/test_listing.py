@@ -75,7 +75,9 @@ def test_title_leaves_the_short_name_alone(child):
 
 def test_title_longer_than_the_space_is_cut_before_a_character(child_factory):
     # Arguments and a minimal environment leave less room than the title.
-    env = {k: os.environ[k] for k in ("PYTHONPATH",) if k in os.environ}
+    # (tools/check-memory needs its sanitizer runtime preloaded everywhere.)
+    env = {k: os.environ[k] for k in ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")
+           if k in os.environ}
     c = child_factory(env=env)
     c.exec("import _setzentrave as z")  # a round trip: exec has finished
     arg_start, arg_end, env_start, env_end = kernel_bounds(c.pid)

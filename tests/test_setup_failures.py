@@ -51,12 +51,12 @@ environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
 def test_a_replaced_first_environment_string(child_factory):
     c = child_factory(debug="1")
     c.exec(ENVIRON)
-    # The new first string sits after a byte that ends no argument.
-    c.exec("moved = ctypes.create_string_buffer(b'XZNV_MOVED=1'); "
-           "environ[0] = ctypes.addressof(moved) + 1")
+    c.exec("moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); "
+           "environ[0] = ctypes.addressof(moved)")
     moved = c.eval("hex(environ[0])")
-    check_soft_failure(c, ["walking from environ to look for the arguments",
-                           f"found environ at {moved}", "zero 1 not found", *WALK_FAILED])
+    # Memory below a string moved out of the kernel's layout is never read.
+    check_soft_failure(c, [f"environ[0] at {moved} is not where the kernel put the environment",
+                           *WALK_FAILED])
 
 
 def test_an_environment_without_strings(child_factory):

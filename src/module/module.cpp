@@ -41,7 +41,7 @@ PyObject *getzentrave(PyObject * /*module*/, PyObject * /*unused*/) {
     // and the lock is not held while the interpreter allocates.
     char title[TITLE_BUFFER_SIZE];
     const std::size_t length = znv_get_title(title);
-    return Py_BuildValue("s#", title, static_cast<Py_ssize_t>(length));
+    return PyUnicode_FromStringAndSize(title, static_cast<Py_ssize_t>(length));
 }
 
 PyObject *setthreadtitle(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {

@@ -5,6 +5,9 @@
 #include <cstring>
 
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/auxv.h>
+#endif
 
 #include "debug/trace.h"
 #include "setup/heap_ptr.h"
@@ -27,6 +30,24 @@ const char *argument_start(const char *cursor, const char *floor) {
         --z;
     }
     return z > floor ? z + 1 : nullptr;
+}
+
+// Whether the walk may read below `first_env`. The kernel lays out the
+// argument strings, then the environment strings, at the top of the initial
+// stack, just below the executable's name (AT_EXECFN), in at most 6 MiB. A
+// first environment string anywhere else was put there later (putenv, a new
+// environ): what lies below it is not the argument area, and may be another
+// object's memory or not mapped at all.
+bool where_the_kernel_put_it(const char *first_env) {
+#if defined(__linux__)
+    constexpr std::uintptr_t strings_span = 8 * 1024 * 1024;
+    const std::uintptr_t name = getauxval(AT_EXECFN);
+    const auto at = reinterpret_cast<std::uintptr_t>(first_env);
+    return name == 0 || (at < name && name - at <= strings_span);
+#else
+    (void)first_env;
+    return true;
+#endif
 }
 
 }  // namespace
@@ -96,6 +117,11 @@ char **locate_argv(int argc, const char *arg0) {
     // environ itself is null after clearenv(): no strings, as when its first
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
+    if (first_env != nullptr && !where_the_kernel_put_it(first_env)) {
+        znv_debug("environ[0] at %p is not where the kernel put the environment",
+                  static_cast<const void *>(first_env));
+        return walk_failed();
+    }
     const auto top = reinterpret_cast<std::uintptr_t>(first_env);
     const std::uintptr_t floor = top > ARGV_SEARCH_SPAN ? top - ARGV_SEARCH_SPAN : 0;
     return locate_argv_below(argc, arg0, first_env, reinterpret_cast<const char *>(floor));

@@ -1,24 +1,86 @@
 #include "title/title_store.h"
 
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <thread>
 
 #include "platform/process_title.h"
-#include "title/strlcpy.h"
 #include "title/title_lock.h"
 #include "title/utf8_prefix.h"
 
 namespace {
 
+constexpr std::size_t WORDS = TITLE_BUFFER_SIZE / sizeof(std::uint64_t);
+static_assert(WORDS * sizeof(std::uint64_t) == TITLE_BUFFER_SIZE);
+
+// The stored title, written under the title lock but read without it: a
+// reader takes no lock and writes nothing shared, so readers on many threads
+// don't take turns at one cache line. The sequence is odd while a writer is
+// copying; a reader retries until it has copied between two equal, even
+// readings of it. Words are atomics so that a copy racing a writer is
+// well-defined (and then thrown away). Aligned apart from the lock, which
+// writers keep writing.
+struct alignas(64) StoredTitle {
+    std::atomic<std::uint32_t> sequence{0};
+    std::atomic<std::uint64_t> words[WORDS]{};
+};
+StoredTitle stored;
+
+// A child of fork() has only the thread that forked: a title another thread
+// was storing at that moment stays half-stored there, its sequence odd, and
+// every reader in the child would wait for it for ever. The child takes the
+// words as they are.
+void settle_after_fork() {
+    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
+    if ((sequence & 1U) != 0) {
+        stored.sequence.store(sequence + 1, std::memory_order_relaxed);
+    }
+}
+[[maybe_unused]] const bool settles_after_fork = pthread_atfork(nullptr, nullptr, settle_after_fork) == 0;
+
 // Guarded by the title lock.
-char title_buffer[TITLE_BUFFER_SIZE];
 char **saved_argv = nullptr;
 
+// Whether one of the word's bytes is zero.
+bool has_zero_byte(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101U;
+    constexpr std::uint64_t highs = 0x8080808080808080U;
+    return ((word - ones) & ~word & highs) != 0;
+}
+
+// The title as stored: cut to at most 255 bytes before any character the cut
+// would split, and terminated, in whole words with zeros after the
+// terminator. Made before the lock is taken: it reads only the caller's text.
+struct CutTitle {
+    std::uint64_t words[WORDS];
+    std::size_t length;
+
+    explicit CutTitle(const char *source)
+        : length(utf8_prefix_within(source, TITLE_BUFFER_SIZE - 1)) {
+        words[length / sizeof(std::uint64_t)] = 0;  // the terminator and what follows it
+        std::memcpy(words, source, length);
+    }
+
+    std::size_t word_count() const { return length / sizeof(std::uint64_t) + 1; }
+    const char *text() const { return reinterpret_cast<const char *>(words); }
+};
+
 // Caller holds the title lock.
-void store_and_show(const char *text) {
-    const std::size_t keep = utf8_prefix_within(text, TITLE_BUFFER_SIZE - 1);
-    znv_strlcpy(title_buffer, text, keep + 1);
-    // The whole buffer goes to the platform; '%' in it is never read as a format.
-    znv_platform_set_title(title_buffer, saved_argv);
+void store_and_show(const CutTitle &title) {
+    // Only the words up to the terminator are written: readers stop there.
+    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
+    stored.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);  // odd before any word
+    for (std::size_t i = 0; i < title.word_count(); ++i) {
+        stored.words[i].store(title.words[i], std::memory_order_relaxed);
+    }
+    stored.sequence.store(sequence + 2, std::memory_order_release);
+
+    // The platform gets the whole title; '%' in it is never read as a format.
+    znv_platform_set_title(title.text(), saved_argv);
 }
 
 }  // namespace
@@ -29,21 +91,42 @@ void znv_save_argv(char **argv) {
 }
 
 void znv_init_title(const char *text) {
+    const CutTitle title{text};
     TitleLock lock;
     if (saved_argv == nullptr) {
         return;
     }
-    store_and_show(text);
+    store_and_show(title);
 }
 
-void znv_set_title(const char *title) {
+void znv_set_title(const char *text) {
+    const CutTitle title{text};
     TitleLock lock;
     store_and_show(title);
 }
 
 std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
-    TitleLock lock;
-    const std::size_t length = std::strlen(title_buffer);
-    std::memcpy(out, title_buffer, length + 1);
-    return length;
+    for (unsigned attempt = 1;; ++attempt) {
+        const std::uint32_t before = stored.sequence.load(std::memory_order_acquire);
+        if ((before & 1U) == 0) {
+            // Up to the word holding the terminator; a torn copy may hold
+            // none, and is thrown away below.
+            for (std::size_t i = 0; i < WORDS; ++i) {
+                const std::uint64_t word = stored.words[i].load(std::memory_order_relaxed);
+                std::memcpy(out + i * sizeof word, &word, sizeof word);
+                if (has_zero_byte(word)) {
+                    break;
+                }
+            }
+            std::atomic_thread_fence(std::memory_order_acquire);  // words before the recheck
+            if (stored.sequence.load(std::memory_order_relaxed) == before) {
+                break;
+            }
+        }
+        if (attempt % 64 == 0) {
+            std::this_thread::yield();  // the writer may have been preempted mid-copy
+        }
+    }
+    out[TITLE_BUFFER_SIZE - 1] = '\0';
+    return std::strlen(out);
 }
