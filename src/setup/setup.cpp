@@ -6,10 +6,10 @@
 #include <atomic>
 
 #include "debug/trace.h"
+#include "py_mutex_guard.h"
 #include "setup/argc_argv.h"
 #include "setup/heap_ptr.h"
 #include "setup/join_arguments.h"
-#include "title/title_lock.h"
 #include "title/title_store.h"
 
 namespace {
@@ -34,22 +34,13 @@ PyMutex setup_mutex{};
 // answered as a repeated one instead of waiting for itself.
 std::atomic<unsigned long> setup_thread{0};
 
-class SetupLock {
-public:
-    SetupLock() { PyMutex_Lock(&setup_mutex); }
-    ~SetupLock() { PyMutex_Unlock(&setup_mutex); }
-    SetupLock(const SetupLock &) = delete;
-    SetupLock &operator=(const SetupLock &) = delete;
-};
-
 // A child of fork() has only the thread that forked. A lock another thread
 // held at that moment, or had just been handed while it waited, stays held
 // in the child with no one to release it, and the child's next title call
 // would wait for ever; so the child starts with both locks free, as CPython
-// does with its own. Nothing under the title lock calls into Python, so no
-// thread forks while holding it.
+// does with its own.
 void reset_locks_in_forked_child() {
-    title_mutex = PyMutex{};
+    znv_title_store_after_fork();
     if (setup_thread.load(std::memory_order_relaxed) == PyThread_get_thread_ident()) {
         return;  // setup forked from inside itself: it goes on here and unlocks
     }
@@ -97,7 +88,7 @@ int run_setup() {
 // Runs setup unless another thread ran it while this one waited for the
 // lock; returns false in that case.
 bool run_setup_once(int *result) {
-    SetupLock lock;
+    PyMutexGuard lock{setup_mutex};
     if (setup_status.load(std::memory_order_relaxed) != 3) {
         return false;
     }

@@ -1,14 +1,12 @@
 #include "title/title_store.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <thread>
 
 #include "platform/process_title.h"
-#include "title/title_lock.h"
+#include "py_mutex_guard.h"
 #include "title/utf8_prefix.h"
 
 namespace {
@@ -29,17 +27,10 @@ struct alignas(64) StoredTitle {
 };
 StoredTitle stored;
 
-// A child of fork() has only the thread that forked: a title another thread
-// was storing at that moment stays half-stored there, its sequence odd, and
-// every reader in the child would wait for it for ever. The child takes the
-// words as they are.
-void settle_after_fork() {
-    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
-    if ((sequence & 1U) != 0) {
-        stored.sequence.store(sequence + 1, std::memory_order_relaxed);
-    }
-}
-[[maybe_unused]] const bool settles_after_fork = pthread_atfork(nullptr, nullptr, settle_after_fork) == 0;
+// Serialises every change to the stored title, the argument vector and the
+// platform's title area (readers of the stored title need no lock, see
+// above). Nothing that runs under it calls back into Python.
+PyMutex title_mutex{};
 
 // Guarded by the title lock.
 char **saved_argv = nullptr;
@@ -86,13 +77,13 @@ void store_and_show(const CutTitle &title) {
 }  // namespace
 
 void znv_save_argv(char **argv) {
-    TitleLock lock;
+    PyMutexGuard lock{title_mutex};
     saved_argv = argv;
 }
 
 void znv_init_title(const char *text) {
     const CutTitle title{text};
-    TitleLock lock;
+    PyMutexGuard lock{title_mutex};
     if (saved_argv == nullptr) {
         return;
     }
@@ -101,7 +92,7 @@ void znv_init_title(const char *text) {
 
 void znv_set_title(const char *text) {
     const CutTitle title{text};
-    TitleLock lock;
+    PyMutexGuard lock{title_mutex};
     store_and_show(title);
 }
 
@@ -129,4 +120,14 @@ std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
     }
     out[TITLE_BUFFER_SIZE - 1] = '\0';
     return std::strlen(out);
+}
+
+void znv_title_store_after_fork() {
+    title_mutex = PyMutex{};
+    // A title another thread was storing stays half-stored, its sequence odd,
+    // and every reader would wait for it for ever: take the words as they are.
+    const std::uint32_t sequence = stored.sequence.load(std::memory_order_relaxed);
+    if ((sequence & 1U) != 0) {
+        stored.sequence.store(sequence + 1, std::memory_order_relaxed);
+    }
 }

@@ -23,3 +23,9 @@ void znv_set_title(const char *title);
 // Copies the stored title, terminator included, into `out` and returns its
 // length. Before any title is set, the title is empty.
 std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]);
+
+// In the child of a fork(), which has only the thread that forked: frees the
+// title lock and settles a title that another thread was storing at that
+// moment, so that the child's title calls neither wait for ever nor read a
+// half-stored title for ever.
+void znv_title_store_after_fork();
