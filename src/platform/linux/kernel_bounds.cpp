@@ -38,10 +38,11 @@ bool skip_field(std::string_view &text) {
 
 std::optional<KernelBounds> parse_kernel_bounds(std::string_view stat) {
     const std::size_t paren = stat.rfind(')');
-    if (paren == std::string_view::npos || stat.substr(paren + 1, 1) != " ") {
+    if (paren == std::string_view::npos || paren + 1 >= stat.size() || stat[paren + 1] != ' ') {
         return std::nullopt;
     }
-    std::string_view rest = stat.substr(paren + 2);
+    std::string_view rest = stat;
+    rest.remove_prefix(paren + 2);
     for (int field = FIRST_FIELD_AFTER_NAME; field < ARG_START_FIELD; ++field) {
         if (!skip_field(rest)) {
             return std::nullopt;
