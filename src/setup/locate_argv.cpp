@@ -15,6 +15,8 @@
 
 namespace {
 
+void trace_walk_start() { znv_debug("walking from environ to look for the arguments"); }
+
 char **walk_failed() {
     znv_debug("couldn't find argv from environ");
     return nullptr;
@@ -53,7 +55,7 @@ bool where_the_kernel_put_it(const char *first_env) {
 }  // namespace
 
 char **locate_argv_below(int argc, const char *arg0, const char *first_env, const char *floor) {
-    znv_debug("walking from environ to look for the arguments");
+    trace_walk_start();
     // Without an argv[0] there is nothing to check the walk against, and
     // entry 0 would take the place of the vector's terminator.
     if (argc < 1) {
@@ -118,6 +120,7 @@ char **locate_argv(int argc, const char *arg0) {
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
     if (first_env != nullptr && !where_the_kernel_put_it(first_env)) {
+        trace_walk_start();
         znv_debug("environ[0] at %p is not where the kernel put the environment",
                   static_cast<const void *>(first_env));
         return walk_failed();
