@@ -77,3 +77,13 @@ def test_thread_title_from_another_thread_leaves_main_alone(child):
     child.exec("import threading\n"
                "t = threading.Thread(target=z.setthreadtitle, args=('side',)); t.start(); t.join()")
     assert comm(child.pid) == before
+
+
+def test_a_name_that_is_not_utf8_reads_back_escaped(child):
+    # Named by other code, or cut by the kernel inside a character: the
+    # getter answers with the bytes escaped instead of failing.
+    child.exec("import ctypes\n"
+               "ctypes.CDLL(None).prctl(15, ctypes.c_char_p(b'pool-\\xc3-\\xff'), 0, 0, 0)")
+    assert child.eval("z.getthreadtitle()") == "pool-\udcc3-\udcff"
+    assert child.eval("z.getthreadtitle().encode('utf-8', 'surrogateescape')") == repr(
+        b"pool-\xc3-\xff")

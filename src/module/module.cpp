@@ -37,8 +37,8 @@ PyObject *setzentrave(PyObject * /*module*/, PyObject *args, PyObject *kwargs) {
 
 PyObject *getzentrave(PyObject * /*module*/, PyObject * /*unused*/) {
     ensure_setup();
-    // Decode a copy, not the buffer: another thread may set a title meanwhile,
-    // and the lock is not held while the interpreter allocates.
+    // Decode a copy: another thread may store a title while the interpreter
+    // allocates the str.
     char title[TITLE_BUFFER_SIZE];
     const std::size_t length = znv_get_title(title);
     return PyUnicode_FromStringAndSize(title, static_cast<Py_ssize_t>(length));
