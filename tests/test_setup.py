@@ -66,13 +66,19 @@ def test_a_command_line_longer_than_the_title_is_cut(child_factory):
     check_interpreter_setup(c.trace()[1:], args, c.pid)
 
 
+def racing_child(child_factory, attempt):
+    """A child whose first call many callers will race to. Many arguments make
+    setup long enough for the others to arrive meanwhile. Returns the child and
+    its arguments, read before the first title replaces them in the listing."""
+    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
+    c.exec("pass")  # once the child answers, its exec has finished
+    return c, arguments(c.cmdline())
+
+
 @pytest.mark.parametrize("attempt", range(3))
 def test_threads_making_the_first_call_together_share_one_setup(child_factory, attempt):
     threads = 16
-    # Many arguments make setup long enough for the others to arrive meanwhile.
-    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
-    c.exec("pass")  # once the child answers, its exec has finished
-    args = arguments(c.cmdline())  # before the first title replaces it in the listing
+    c, args = racing_child(child_factory, attempt)
     c.exec(f"""
 import threading
 import _setzentrave as z
@@ -118,9 +124,7 @@ with os.fdopen(out_read) as results:
 @pytest.mark.parametrize("attempt", range(3))
 def test_interpreters_making_the_first_call_together_share_one_setup(child_factory, attempt):
     interpreters = 8
-    c = child_factory(*(f"a{i}" for i in range(400)), str(attempt), debug="1")
-    c.exec("pass")  # once the child answers, its exec has finished
-    args = arguments(c.cmdline())  # before the first title replaces it in the listing
+    c, args = racing_child(child_factory, attempt)
     c.exec(INTERPRETERS_RACE.replace("COUNT", str(interpreters)))
     assert c.eval("titles") == [" ".join(args)[:255]] * interpreters
     trace = c.trace()

@@ -9,6 +9,5 @@ std::optional<ArgumentArea> make_argument_area(char *start, std::size_t arg_leng
     }
     // Environment bytes beyond what a title reaches stay as they are, so that
     // /proc/PID/environ keeps showing them.
-    const std::size_t reach = std::max(TITLE_SPACE, arg_length + 1);
-    return ArgumentArea{start, arg_length, std::min(total, reach)};
+    return ArgumentArea{start, arg_length, std::min(total, title_reach(arg_length))};
 }

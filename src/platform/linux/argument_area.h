@@ -42,6 +42,12 @@ struct ArgumentArea {
 // The longest title the store passes on, and its zero byte.
 inline constexpr std::size_t TITLE_SPACE = TITLE_BUFFER_SIZE;
 
+// How many bytes from the start of `arg_length` bytes of arguments a title can
+// ever touch: its own space, and at least the first byte past the arguments.
+constexpr std::size_t title_reach(std::size_t arg_length) {
+    return arg_length + 1 > TITLE_SPACE ? arg_length + 1 : TITLE_SPACE;
+}
+
 // The area for arguments of `arg_length` bytes at `start`, followed by
 // `total - arg_length` bytes of environment strings that the kernel will read
 // on into (`total` == `arg_length` when it won't). Of those it keeps what a

@@ -1,6 +1,5 @@
 #include "platform/linux/argv_bounds.h"
 
-#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -33,8 +32,8 @@ std::optional<ArgumentArea> area_from_argv(char *const *argv, char *const *envp)
     const auto arg_length = static_cast<std::size_t>(end - start);
     // Past the title's reach the environment strings are of no use; stopping
     // there also bounds the search to a few hundred strings.
-    const std::size_t reach = std::max(TITLE_SPACE, arg_length + 1);
-    while (static_cast<std::size_t>(end - start) < reach && lists_string_at(envp, end)) {
+    while (static_cast<std::size_t>(end - start) < title_reach(arg_length) &&
+           lists_string_at(envp, end)) {
         end += std::strlen(end) + 1;
     }
     return make_argument_area(start, arg_length, static_cast<std::size_t>(end - start));
