@@ -1,0 +1,1 @@
+"""The project's tooling: the cache, flavours, roots and the commands built on them."""
