@@ -15,7 +15,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tarfile
 import tempfile
 from pathlib import Path
 
@@ -109,10 +108,130 @@ def venv() -> Path:
     return python
 
 
+def _plain_env() -> dict[str, str]:
+    return {k: v for k, v in os.environ.items()
+            if k not in ("ZNV_DEBUG", "PYTHONPATH", "TSAN_OPTIONS", "VIRTUAL_ENV")}
+
+
+def _suppressions(work: Path) -> Path:
+    """CPython's own suppressions for free-threaded runs, then the project's."""
+    combined = work / "suppressions.txt"
+    combined.write_text(cpython_suppressions().read_text() + "\n" + OWN_SUPPRESSIONS.read_text())
+    return combined
+
+
+def _tsan_env(work: Path, logs: Path, python: Path, module_dir: Path | None) -> dict[str, str]:
+    """Every process started with this environment reports to LOGS/report.PID."""
+    logs.mkdir(parents=True, exist_ok=True)
+    env = _plain_env()
+    env["PATH"] = f"{python.parent}{os.pathsep}{env.get('PATH', '')}"
+    env["TSAN_OPTIONS"] = sanitizers.runtime_options(
+        logs, suppressions=_suppressions(work), halt_on_error=0, second_deadlock_stack=1,
+        history_size=4)
+    if module_dir is not None:
+        env["PYTHONPATH"] = str(module_dir)
+    return env
+
+
+def _instrumented(module_dir: Path) -> Path:
+    """The module's shared object in MODULE_DIR, which must call into the race detector."""
+    found = sorted(module_dir.glob("_setzentrave*.so"))
+    if not found:
+        raise RuntimeError(f"no _setzentrave shared object in {module_dir}")
+    symbols = subprocess.run(["nm", "-D", "--undefined-only", found[0]], capture_output=True,
+                             text=True, check=True).stdout
+    if "__tsan_func_entry" not in symbols:
+        raise RuntimeError(f"{found[0]} is not built with -fsanitize=thread")
+    return found[0]
+
+
+def build_module(source_root: Path, build_dir: Path, python: Path) -> Path:
+    env = sanitizers.clang_env(_plain_env())
+    env["PATH"] = f"{python.parent}{os.pathsep}{env.get('PATH', '')}"  # the venv's cmake, ninja
+    env["TSAN_OPTIONS"] = "exitcode=0:report_bugs=0"  # CMake runs the interpreter
+    logfile = LOGS / "races-build.log"
+    logfile.unlink(missing_ok=True)
+    sanitizers.build_module(TAG, source_root, build_dir, python, "thread", logfile, env)
+    _instrumented(build_dir)
+    return build_dir
+
+
+def canary(work: Path, python: Path) -> bool:
+    """A planted race, run in the interpreter as the tests run, must be reported."""
+    library = work / "race_canary.so"
+    subprocess.run([sanitizers.CLANG, "-shared", "-fPIC", "-O1", "-g", "-fsanitize=thread",
+                    "-o", library, PLANT], check=True)
+    logs = work / "canary"
+    env = _tsan_env(work, logs, python, None)
+    code = f"import ctypes; ctypes.CDLL({str(library)!r}).znv_canary_race()"
+    subprocess.run([python, "-c", code], env=env, capture_output=True, timeout=120)
+    caught = any("data race" in r.read_text(errors="replace") for r in sanitizers.reports(logs))
+    print(f"planted race in a C library: {'reported' if caught else 'NOT reported'}")
+    return caught
+
+
+def run_tests(work: Path, python: Path, module_dir: Path, tests: list[str]) -> bool:
+    """The racing tests under the race detector; True when they pass and no
+    process wrote a report."""
+    logs = work / "reports"
+    env = _tsan_env(work, logs, python, module_dir)
+    argv = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests]
+    log(TAG, f"running {len(tests)} racing tests under ThreadSanitizer")
+    done = subprocess.run(argv, cwd=REPO, env=env, timeout=3600)
+    found = sanitizers.reports(logs)
+    sanitizers.show_reports(found)
+    races = sum(r.read_text(errors="replace").count("WARNING: ThreadSanitizer") for r in found)
+    print(f"{races} ThreadSanitizer report(s) from {len(found)} process(es)")
+    return done.returncode == 0 and not found
+
+
+def plant(work: Path, python: Path) -> bool:
+    """In a scratch copy, the title lock is taken out of znv_set_title: the
+    stress test must then be reported racing."""
+    root = work / "tree"
+    for part in ("src", "tests", "CMakeLists.txt", "pyproject.toml"):
+        copy = shutil.copytree if (REPO / part).is_dir() else shutil.copy
+        copy(REPO / part, root / part)
+    store = root / "src" / "title" / "title_store.cpp"
+    text = store.read_text()
+    locked_set = ("void znv_set_title(const char *text) {\n    const CutTitle title{text};\n"
+                  "    PyMutexGuard lock{title_mutex};\n")
+    if locked_set not in text:
+        print("the plant no longer applies: znv_set_title does not take the title lock as expected")
+        return False
+    store.write_text(text.replace(locked_set, locked_set.replace(
+        "    PyMutexGuard lock{title_mutex};\n", "")))
+    module_dir = build_module(root, work / "build", python)
+    logs = work / "reports"
+    env = _tsan_env(work, logs, python, module_dir)
+    test = "tests/test_stress.py::test_every_title_read_back_is_one_whole_title_and_the_listing_agrees"
+    subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
+                   cwd=root, env=env, timeout=3600)
+    found = sanitizers.reports(logs)
+    sanitizers.show_reports(found[:1], lines=60)
+    caught = any("data race" in r.read_text(errors="replace") for r in found)
+    print(f"title lock taken out of znv_set_title: {'race reported' if caught else 'NOT reported'}")
+    return caught
+
+
 def main(argv: list[str]) -> int:
-    base = interpreter()
-    log(TAG, f"interpreter ready: {base}")
-    return 0
+    want_plant = "--plant" in argv
+    tests = [a for a in argv if a != "--plant"] or list(RACING_TESTS)
+    python = venv()
+    work = Path(tempfile.mkdtemp(prefix="znv-races."))
+    if want_plant:
+        ok = plant(work, python)
+        print(f"tools/check-races --plant: {'the race detector bites' if ok else 'FAILED'}")
+        return 0 if ok else 1
+    module_dir = build_module(REPO, REPO / "build" / "races", python)
+    results = {"canary": canary(work, python), "tests": run_tests(work, python, module_dir, tests)}
+    ok = all(results.values())
+    print("tools/check-races: " + ("no data race" if ok else
+                                   f"FAILED ({', '.join(k for k, v in results.items() if not v)}); "
+                                   f"reports kept in {work}"))
+    if ok:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0 if ok else 1
 
 
 if __name__ == "__main__":

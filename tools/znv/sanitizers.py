@@ -14,7 +14,7 @@ import shutil
 from collections.abc import Iterable, Sequence
 from pathlib import Path
 
-from .cache import REPO, apt_install, run_step
+from .cache import apt_install, run_step
 
 LLVM = "16"
 LLVM_BIN = Path(f"/usr/lib/llvm-{LLVM}/bin")
@@ -64,22 +64,24 @@ def show_reports(found: Iterable[Path], lines: int = 80) -> None:
 
 def build_module(
     tag: str,
-    python: Sequence[str | os.PathLike[str]],
+    source_root: Path,
     build_dir: Path,
+    python: Path,
     sanitize: str,
     logfile: Path,
-    env: dict[str, str] | None = None,
+    env: dict[str, str],
     extra: Sequence[str] = (),
 ) -> Path:
-    """Configures and builds the module (and what EXTRA adds) for the
-    interpreter PYTHON with the sanitizer SANITIZE ("address" or "thread");
-    returns the build directory, which then holds the shared object."""
-    cmake = shutil.which("cmake", path=env.get("PATH") if env else None) or "cmake"
+    """Configures and builds the module of SOURCE_ROOT (and what EXTRA adds)
+    for the interpreter PYTHON with the sanitizer SANITIZE ("address",
+    "thread" or "OFF"), with the cmake on ENV's PATH; returns BUILD_DIR, which
+    then holds the shared object."""
+    cmake = shutil.which("cmake", path=env.get("PATH")) or "cmake"
     configure = [
-        cmake, "-S", REPO, "-B", build_dir, "-G", "Ninja",
-        f"-DPython_EXECUTABLE={python[0]}", f"-DZNV_SANITIZE={sanitize}",
+        cmake, "-S", source_root, "-B", build_dir, "-G", "Ninja",
+        f"-DPython_EXECUTABLE={python}", f"-DZNV_SANITIZE={sanitize}",
         "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo", *extra,
     ]
-    run_step(tag, f"configure {build_dir.name}", configure, logfile, env=env)
+    run_step(tag, f"configure {build_dir.name} ({sanitize})", configure, logfile, env=env)
     run_step(tag, f"build {build_dir.name}", [cmake, "--build", build_dir], logfile, env=env)
     return build_dir
