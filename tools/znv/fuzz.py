@@ -92,10 +92,19 @@ def run(build_dir: Path, name: str, work: Path, runs: int | None, seconds: int,
     if done.returncode == 0:
         return True, f"{name}: {executed} inputs in {took:.0f} s, no finding"
     found = sorted(artifacts.iterdir())
-    lines = [line for line in text.splitlines() if not line.startswith(("#", "INFO:", "stat::"))]
-    shown = "\n".join(lines[-40:])
+    shown = "\n".join(_finding(text.splitlines()))
     where = f"; input kept in {found[-1]}" if found else ""
     return False, f"{name}: FINDING (exit {done.returncode}){where}\n{shown}"
+
+
+def _finding(lines: list[str]) -> list[str]:
+    """What a finding's log says, without libFuzzer's progress and its own frames."""
+    start = next((i for i, line in enumerate(lines)
+                  if line.startswith(("property broken", "==")) and "INFO" not in line), 0)
+    kept = [line for line in lines[start:]
+            if not line.startswith(("#", "INFO:", "stat::", "NOTE:", "      Combine"))
+            and "fuzzer::" not in line and "libc_start" not in line and " in _start " not in line]
+    return kept[:40]
 
 
 def check(names: list[str], runs: int | None, seconds: int) -> int:

@@ -16,6 +16,7 @@ from pathlib import Path
 
 from .cache import apt_install, run_step
 
+
 LLVM = "16"
 LLVM_BIN = Path(f"/usr/lib/llvm-{LLVM}/bin")
 CLANG = LLVM_BIN / "clang"
@@ -38,12 +39,13 @@ def clang_env(base: dict[str, str] | None = None) -> dict[str, str]:
     return env
 
 
-def runtime_options(log_dir: Path, **extra: str | int) -> str:
-    """A sanitizer's *_OPTIONS value: reports to LOG_DIR/report.PID, symbolized."""
-    values: dict[str, str | int] = {
-        "log_path": log_dir / "report",
-        "external_symbolizer_path": SYMBOLIZER,
-    }
+def runtime_options(log_dir: Path, name: str = "report", **extra: str | int) -> str:
+    """A sanitizer's *_OPTIONS value: each process reports to LOG_DIR/NAME.PID,
+    symbolized by LLVM's symbolizer where it is installed (GCC's runtimes
+    symbolize by themselves)."""
+    values: dict[str, str | int | Path] = {"log_path": log_dir / name}
+    if SYMBOLIZER.exists():
+        values["external_symbolizer_path"] = SYMBOLIZER
     values.update(extra)
     return ":".join(f"{key}={value}" for key, value in values.items())
 
@@ -52,7 +54,7 @@ def reports(log_dir: Path) -> list[Path]:
     """The report files written under LOG_DIR, one per process that reported."""
     if not log_dir.is_dir():
         return []
-    return sorted(p for p in log_dir.iterdir() if p.name.startswith("report"))
+    return sorted(p for p in log_dir.iterdir() if p.is_file())
 
 
 def show_reports(found: Iterable[Path], lines: int = 80) -> None:
