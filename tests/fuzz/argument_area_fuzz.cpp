@@ -42,7 +42,7 @@ struct Layout {
 Layout lay_out(FuzzInput &in, std::size_t count) {
     Layout layout;
     for (std::size_t i = 0; i < count; ++i) {
-        layout.strings.push_back(in.text(40));
+        layout.strings.push_back(in.text(120));  // six make more than a title
         layout.offsets.push_back(layout.size);
         layout.size += layout.strings.back().size() + 1;
     }
