@@ -59,8 +59,9 @@ def build(source_root: Path, build_dir: Path, logfile: Path) -> Path:
     """The harnesses of SOURCE_ROOT's tests/fuzz, built into BUILD_DIR."""
     sanitizers.ensure_clang(TAG)
     env = sanitizers.clang_env()
-    configure = ["cmake", "-S", source_root / "tests" / "fuzz", "-B", build_dir, "-G", "Ninja",
-                 "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+    configure: list[str | os.PathLike[str]] = [
+        "cmake", "-S", source_root / "tests" / "fuzz", "-B", build_dir, "-G", "Ninja",
+        "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
     run_step(TAG, f"configure {build_dir}", configure, logfile, env=env)
     run_step(TAG, "build the harnesses", ["cmake", "--build", build_dir], logfile, env=env)
     return build_dir
@@ -80,8 +81,9 @@ def run(build_dir: Path, name: str, work: Path, runs: int | None, seconds: int,
         scratch.mkdir(parents=True, exist_ok=True)
         corpora.insert(0, scratch)
     limits = [f"-max_total_time={seconds}"] + ([f"-runs={runs}"] if runs else [])
-    argv = [build_dir / f"{name}_fuzz", *limits, "-timeout=10", "-rss_limit_mb=2048",
-            "-print_final_stats=1", f"-artifact_prefix={artifacts}/", *corpora]
+    argv: list[str | os.PathLike[str]] = [
+        build_dir / f"{name}_fuzz", *limits, "-timeout=10", "-rss_limit_mb=2048",
+        "-print_final_stats=1", f"-artifact_prefix={artifacts}/", *corpora]
     env = {k: v for k, v in os.environ.items() if k != "ZNV_DEBUG"}
     env["ASAN_OPTIONS"] = f"external_symbolizer_path={sanitizers.SYMBOLIZER}"
     env["UBSAN_OPTIONS"] = f"print_stacktrace=1:external_symbolizer_path={sanitizers.SYMBOLIZER}"

@@ -25,6 +25,7 @@ import sys
 import tempfile
 import time
 import xml.etree.ElementTree as ET
+from collections.abc import Callable
 from pathlib import Path
 
 from . import sanitizers
@@ -111,7 +112,8 @@ class Checks:
         caught_all = True
         for kind in ("use_after_free(0)", "signed_overflow(2**31 - 1)"):
             logs = self.work / flavour / f"canary-{kind.split('(')[0]}"
-            code = f"import ctypes\nctypes.CDLL({str(library)!r}).znv_canary_{kind}\nprint('not caught')"
+            code = (f"import ctypes\nctypes.CDLL({str(library)!r}).znv_canary_{kind}\n"
+                    "print('not caught')")
             done = subprocess.run([venv / "bin" / "python", "-c", code], capture_output=True,
                                   text=True, env=self.sanitized(venv, logs, leaks=False))
             out = done.stdout + done.stderr
@@ -193,7 +195,8 @@ class Checks:
         env.update(self.malloc_mode(python), ZNV_DEBUG="1",
                    PYTHONPATH=str(REPO / "build" / f"memcheck-{flavour}"))
         done = subprocess.run(
-            ["valgrind", "--tool=memcheck", "-q", f"--suppressions={REPO / 'tests/argument_area.supp'}",
+            ["valgrind", "--tool=memcheck", "-q",
+             f"--suppressions={REPO / 'tests' / 'argument_area.supp'}",
              "--leak-check=full", "--show-leak-kinds=definite,indirect",
              "--errors-for-leak-kinds=definite,indirect", "--num-callers=40", "--xml=yes",
              f"--xml-file={xml}", python, WORKOUT],
@@ -208,12 +211,14 @@ class Checks:
             frames = list(error.iter("frame"))
             if any("/_setzentrave." in (f.findtext("obj") or "") for f in frames):
                 ours += 1
-                print(error.findtext("kind"), error.findtext("what") or error.findtext("xwhat/text"))
+                what = error.findtext("what") or error.findtext("xwhat/text")
+                print(error.findtext("kind"), what)
                 for frame in frames:
                     print("   ", frame.findtext("fn"), frame.findtext("obj"))
             else:
                 theirs += 1
-        print(f"{ours} error(s) in the module's code; {theirs} in the interpreter's own, not counted")
+        print(f"{ours} error(s) in the module's code; "
+              f"{theirs} in the interpreter's own, not counted")
         return ours == 0
 
 
@@ -240,13 +245,14 @@ def check_flavour(checks: Checks, flavour: str, args: list[str]) -> dict[str, st
         result["build"] = "FAIL"
         return result
     result["build"] = "ok"
-    for step, title, run in (
+    steps: list[tuple[str, str, Callable[[], bool]]] = [
         ("canary", "the sanitizers catch planted faults", lambda: checks.canary(flavour, venv)),
         ("ctest", "C++ unit tests, sanitized", lambda: checks.ctest(flavour, venv)),
         ("pytest", "pytest, sanitized", lambda: checks.pytest(flavour, venv, args)),
         ("leaks", "leak sanitizer over the workout", lambda: checks.leaks(flavour, venv)),
         ("memcheck", "valgrind memcheck over the workout", lambda: checks.memcheck(flavour, venv)),
-    ):
+    ]
+    for step, title, run in steps:
         banner(f"{flavour}: {title}")
         result[step] = "ok" if run() else "FAIL"
     return result

@@ -177,7 +177,8 @@ def run_tests(work: Path, python: Path, module_dir: Path, tests: list[str]) -> b
     process wrote a report."""
     logs = work / "reports"
     env = _tsan_env(work, logs, python, module_dir)
-    argv = [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", *tests]
+    argv: list[str | os.PathLike[str]] = [python, "-m", "pytest", "-q", "-p",
+                                          "no:cacheprovider", *tests]
     log(TAG, f"running {len(tests)} racing tests under ThreadSanitizer")
     done = subprocess.run(argv, cwd=REPO, env=env, timeout=3600)
     found = sanitizers.reports(logs)
@@ -206,7 +207,8 @@ def plant(work: Path, python: Path) -> bool:
     module_dir = build_module(root, work / "build", python)
     logs = work / "reports"
     env = _tsan_env(work, logs, python, module_dir)
-    test = "tests/test_stress.py::test_every_title_read_back_is_one_whole_title_and_the_listing_agrees"
+    test = ("tests/test_stress.py::"
+            "test_every_title_read_back_is_one_whole_title_and_the_listing_agrees")
     subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
                    cwd=root, env=env, timeout=3600)
     found = sanitizers.reports(logs)

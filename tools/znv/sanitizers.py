@@ -16,7 +16,6 @@ from pathlib import Path
 
 from .cache import apt_install, run_step
 
-
 LLVM = "16"
 LLVM_BIN = Path(f"/usr/lib/llvm-{LLVM}/bin")
 CLANG = LLVM_BIN / "clang"
@@ -39,7 +38,7 @@ def clang_env(base: dict[str, str] | None = None) -> dict[str, str]:
     return env
 
 
-def runtime_options(log_dir: Path, name: str = "report", **extra: str | int) -> str:
+def runtime_options(log_dir: Path, name: str = "report", **extra: str | int | Path) -> str:
     """A sanitizer's *_OPTIONS value: each process reports to LOG_DIR/NAME.PID,
     symbolized by LLVM's symbolizer where it is installed (GCC's runtimes
     symbolize by themselves)."""
@@ -79,7 +78,7 @@ def build_module(
     "thread" or "OFF"), with the cmake on ENV's PATH; returns BUILD_DIR, which
     then holds the shared object."""
     cmake = shutil.which("cmake", path=env.get("PATH")) or "cmake"
-    configure = [
+    configure: list[str | os.PathLike[str]] = [
         cmake, "-S", source_root, "-B", build_dir, "-G", "Ninja",
         f"-DPython_EXECUTABLE={python}", f"-DZNV_SANITIZE={sanitize}",
         "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo", *extra,
