@@ -13,6 +13,10 @@
 #include "setup/heap_ptr.h"
 #include "setup/trace_text.h"
 
+// POSIX leaves declaring the environment vector to the program: glibc's
+// <unistd.h> declares it, FreeBSD's does not.
+extern "C" char **environ;
+
 namespace {
 
 void trace_walk_start() { znv_debug("walking from environ to look for the arguments"); }
