@@ -85,13 +85,15 @@ def _imports(elf: Elf, free_threaded: bool) -> list[str]:
     # symbols carry no version) or the program's.
     problems = [f"imports {name}, which only Linux has" for name in sorted(LINUX_ONLY)
                 if name in elf.imports]
-    for name, version in sorted(elf.imports.items()):
-        if version.startswith("GLIBC") or (version and not version.startswith("FBSD_")):
-            problems.append(f"imports {name}@{version}")
-        elif not version and name not in LINUX_ONLY and name not in FROM_THE_PROGRAM \
-                and not name.startswith(("Py", "_Py")):
-            problems.append(f"imports {name} unversioned: neither FreeBSD's libraries nor the "
-                            "interpreter provide it")
+    foreign = [f"{name}@{version}" for name, version in sorted(elf.imports.items())
+               if version and not version.startswith("FBSD_")]
+    if foreign:
+        problems.append(f"imports {len(foreign)} names at versions FreeBSD's libraries do not "
+                        f"define: {' '.join(foreign[:5])}{' ...' if len(foreign) > 5 else ''}")
+    problems += [f"imports {name} unversioned: neither FreeBSD's libraries nor the interpreter "
+                 "provide it" for name, version in sorted(elf.imports.items())
+                 if not version and name not in LINUX_ONLY | FROM_THE_PROGRAM
+                 and not name.startswith(("Py", "_Py"))]
     return problems
 
 
