@@ -14,6 +14,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
+from . import freebsd_elf
 from .cache import (CACHE, LOGS, REPO, StepFailed, apt_install, locked, log, mark_complete, marker,
                     run_step, tool_venv)
 from .sources import cpython_tarball
@@ -176,8 +177,6 @@ def build(flavour: str) -> Path:
 
 
 def main(argv: list[str]) -> int:
-    from . import freebsd_elf
-
     flavours = argv or list(FLAVOURS)
     unknown = [f for f in flavours if f not in FLAVOURS]
     if unknown:
