@@ -142,6 +142,9 @@ def tool_venv(name: str, requirements: Sequence[str]) -> Path:
         log("tools", f"making the {name} tool venv: {' '.join(requirements)}")
         subprocess.run([sys.executable, "-m", "venv", "--clear", venv], check=True)
         pip = [python, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+        # The pip that the host's venv module bundles (23.2) fails to verify
+        # the registry's certificate here; current pip uses the system's store.
+        subprocess.run([*pip, "--retries", "1", "--upgrade", "pip"], check=True)
         subprocess.run([*pip, *requirements], check=True)
         mark_complete(venv, requirements=";".join(requirements))
     return python
