@@ -24,7 +24,7 @@ import tomllib
 from collections.abc import Sequence
 from pathlib import Path
 
-from .cache import LOGS, REPO, StepFailed, log, run_step, tool_venv
+from .cache import LOGS, REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
 
 try:
     from .flavours import base_python, command, python, ready  # type: ignore[import-not-found, unused-ignore]
@@ -222,23 +222,25 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
         command(flavour, [*base_python(flavour), "-m", "venv", str(venv)]),
         logfile,
     )
-    vpython = str(venv / "bin" / "python")
+    pip = [str(venv / "bin" / "python"), "-m", "pip"]
     # Wheels only: where a newest mypy would need a compiler (its Rust parts
     # have no free-threaded wheels yet) an older one that needs none will do.
-    install = [
-        vpython,
-        "-m",
-        "pip",
-        "install",
-        "-q",
-        "--only-binary",
-        ":all:",
-        str(wheel),
-        *test_requirements(),
-        "mypy",
-    ]
+    wanted = ["--only-binary", ":all:", *test_requirements(), "mypy"]
+    # Fetched once into a wheelhouse kept beside the venv (in the repository,
+    # which every flavour's world sees), so later runs need no network.
+    wheels = WORK / flavour / "wheels"
+    if marker(wheels).get("wanted") != " ".join(wanted):
+        shutil.rmtree(wheels, ignore_errors=True)
+        download = [*pip, "download", "-q", "-d", str(wheels), *wanted]
+        run_step(TAG, f"{flavour}: test dependencies", command(flavour, download), logfile)
+        mark_complete(wheels, wanted=" ".join(wanted))
+    install = [*pip, "install", "-q", "--no-index", "--find-links", str(wheels), str(wheel)]
     run_step(
-        TAG, f"{flavour}: install the wheel", command(flavour, install), logfile, env=release_env()
+        TAG,
+        f"{flavour}: install the wheel",
+        command(flavour, [*install, *wanted]),
+        logfile,
+        env=release_env(),
     )
     return venv
 
