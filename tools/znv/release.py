@@ -24,7 +24,7 @@ import tomllib
 from collections.abc import Sequence
 from pathlib import Path
 
-from .cache import LOGS, REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
+from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
 
 try:
     from .flavours import base_python, command, python, ready  # type: ignore[import-not-found, unused-ignore]
@@ -344,7 +344,8 @@ def main(argv: Sequence[str]) -> int:
         )
         return 0
     flavours = ready()
-    logfile = LOGS / "release.log"
+    # Beside the run's other output, so runs in other clones keep theirs.
+    logfile = WORK / "release.log"
     logfile.parent.mkdir(parents=True, exist_ok=True)
     logfile.write_text("")
     shutil.rmtree(DIST, ignore_errors=True)
