@@ -46,9 +46,13 @@ def test_the_module_runs_without_the_gil():
     assert done.stdout.strip() == "False", done.stderr
 
 
-def test_the_type_stub_ships_beside_the_module():
-    from pathlib import Path
-    stub = Path(_setzentrave.__file__).with_name("_setzentrave.pyi")
-    if not stub.exists():
+def test_the_type_stub_ships_as_a_stub_only_package():
+    try:
+        dist = metadata.distribution("setzentrave")
+    except metadata.PackageNotFoundError:
         pytest.skip("the module is not installed here, only built")
+    installed = {str(path) for path in dist.files or []}
+    assert "_setzentrave-stubs/__init__.pyi" in installed
+    assert "_setzentrave.pyi" not in installed
+    stub = dist.locate_file("_setzentrave-stubs/__init__.pyi")
     assert "def setzentrave(title: str) -> None" in stub.read_text()

@@ -18,8 +18,11 @@ def cpython_tarball(minor: str) -> Path:
     found = _cached(minor)
     if not found:
         # Provisioning the free-threaded flavour always fetches the source.
-        subprocess.run([REPO / "tools" / "provision-interpreters", f"{minor}t"], check=True,
-                       stdout=subprocess.DEVNULL)
+        subprocess.run(
+            [REPO / "tools" / "provision-interpreters", f"{minor}t"],
+            check=True,
+            stdout=subprocess.DEVNULL,
+        )
         found = _cached(minor)
     if not found:
         raise RuntimeError(f"no cached source of python{minor}")
