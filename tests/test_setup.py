@@ -2,6 +2,7 @@
 at the first process-title call."""
 
 import os
+import re
 import sys
 import threading
 
@@ -159,10 +160,32 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     assert child.trace() == ["module init"]  # opening a file runs no setup
 
 
-def test_an_argument_with_control_bytes_keeps_the_trace_one_line_a_call(child_factory):
-    c = child_factory("two\nlines", "\x1b[2J", debug="1")
+# Arguments a terminal would act on, and how the trace shows each.
+UNSAFE_ARGUMENTS = {
+    "two\nlines": "two\\x0alines",
+    "\x1b[2J": "\\x1b[2J",
+    os.fsdecode(b"\x9b[2J"): "\\x9b[2J",            # an 8-bit control sequence introducer
+    "next\u0085line": "next\\xc2\\x85line",          # a C1 control: next line
+    "line\u2028para\u2029": "line\\xe2\\x80\\xa8para\\xe2\\x80\\xa9",
+    os.fsdecode(b"bad\xff\xc3"): "bad\\xff\\xc3",   # not UTF-8
+    "Zürich 東京": "Zürich 東京",
+}
+
+
+def test_arguments_reach_the_trace_as_printable_text_only(child_factory):
+    c = child_factory(*UNSAFE_ARGUMENTS, debug="1")
     c.exec("import _setzentrave as z")
-    assert c.eval("z.getzentrave()").endswith(" two\nlines \x1b[2J")  # the title is untouched
-    trace = c.trace()  # every line carries the prefix
-    assert any(line.endswith(": two\\x0alines") for line in trace)
-    assert any(line.endswith(": \\x1b[2J") for line in trace)
+    listing = c.cmdline()
+    with pytest.raises(Exception) as raised:  # the command line is not UTF-8
+        c.exec("z.getzentrave()")
+    assert raised.value.kind == "UnicodeDecodeError"
+    # The first title is the command line itself, byte for byte.
+    assert c.cmdline() == listing.replace(b"\0", b" ")[:-1] + b"\0"
+    text = c.stderr_bytes().decode("utf-8")  # strictly
+    lines = text.split("\n")
+    assert lines.pop() == ""
+    for line in lines:  # nothing a terminal acts on, nor a line break of any kind
+        assert not re.search("[\x00-\x1f\x7f-\x9f\u2028\u2029]", line), ascii(line)
+    for shown in UNSAFE_ARGUMENTS.values():
+        found = re.compile(r"\[ZNV\]: found argv\[\d+\] at 0x[0-9a-f]+: " + re.escape(shown))
+        assert sum(bool(found.fullmatch(line)) for line in lines) == 1, shown
