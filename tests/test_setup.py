@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from setup_trace import arguments, check_interpreter_setup
+from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
 
@@ -65,6 +65,53 @@ def test_a_command_line_longer_than_the_title_is_cut(child_factory):
     assert len(joined.encode()) > 255
     assert c.eval("z.getzentrave()") == joined[:255]
     check_interpreter_setup(c.trace()[1:], args, c.pid)
+
+
+# What a process needs in its environment at exec under tools/check-memory.
+SANITIZER_VARIABLES = ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")
+
+
+def test_an_empty_environment_still_gives_the_command_line(child_factory):
+    # Started with no environment, the interpreter's locale coercion sets
+    # LC_CTYPE before any user code runs: environ[0] is then a heap string.
+    kept = {k: os.environ[k] for k in SANITIZER_VARIABLES if k in os.environ}
+    c = child_factory("alpha", "omega", env=kept)
+    c.exec("import os; os.environ['ZNV_DEBUG'] = '1'")  # after exec: no string of its own there
+    if not kept:
+        assert c.eval("os.environ['LC_CTYPE']") == "C.UTF-8"
+    c.exec("import _setzentrave as z")
+    args = arguments(c.cmdline())
+    assert c.eval("z.getzentrave()") == " ".join(args)
+    assert c.cmdline() == " ".join(args).encode() + b"\0"  # the first title, shown
+    check_interpreter_setup(c.trace()[1:], args, c.pid, FROM_ENVIRON if kept else FROM_KERNEL)
+    c.exec("z.setzentrave('no environment')")
+    assert c.ps("args") == "no environment"
+
+
+ENVIRON = """
+import ctypes, _setzentrave as z
+environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
+"""
+ELSEWHERE = {
+    "replaced": ("moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); "
+                 "environ[0] = ctypes.addressof(moved)", FROM_KERNEL),
+    "without strings": ("environ[0] = None", NO_STRINGS),
+}
+
+
+@pytest.mark.parametrize("change, start", ELSEWHERE.values(), ids=list(ELSEWHERE))
+def test_a_first_environment_string_elsewhere_still_gives_the_command_line(
+        child_factory, change, start):
+    # Memory below a string that is not where the kernel put the environment
+    # is never read: the walk starts at the kernel's record instead.
+    c = child_factory("one", "two", debug="1")
+    c.exec(ENVIRON)
+    args = arguments(c.cmdline())
+    c.exec(change)
+    assert c.eval("z.getzentrave()") == " ".join(args)
+    check_interpreter_setup(c.trace()[1:], args, c.pid, start)
+    c.exec("z.setzentrave('moved on')")
+    assert c.cmdline() == b"moved on\0"
 
 
 def racing_child(child_factory, attempt):
