@@ -95,6 +95,8 @@ environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
 ELSEWHERE = {
     "replaced": ("moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); "
                  "environ[0] = ctypes.addressof(moved)", FROM_KERNEL),
+    "first unset": ("import os; os.unsetenv(ctypes.string_at(environ[0]).split(b'=')[0])",
+                    FROM_KERNEL),  # the vector starts at the second string then
     "without strings": ("environ[0] = None", NO_STRINGS),
 }
 

@@ -123,9 +123,19 @@ const char *floor_below(const char *top) {
     return reinterpret_cast<const char *>(at > ARGV_SEARCH_SPAN ? at - ARGV_SEARCH_SPAN : 0);
 }
 
+// Whether the walk may start at `first_env`: where the kernel put the
+// environment strings, as its record says, or, without a record, in their
+// place on the stack. A first string unset (the vector then starts at the
+// second one) or replaced is not.
+bool is_environment_start(const char *first_env, const char *recorded) {
+    return first_env != nullptr && where_the_kernel_put_it(first_env) &&
+           (recorded == nullptr || first_env == recorded);
+}
+
 // When environ[0] cannot start the walk, the place the kernel recorded can:
 // the same checks then tell whether the arguments still lie below it.
-char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *first_env) {
+char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *first_env,
+                                      const char *recorded) {
     trace_walk_start();
     if (first_env == nullptr) {
         znv_debug("environ pointer is NULL");
@@ -133,7 +143,6 @@ char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *fi
         znv_debug("environ[0] at %p is not where the kernel put the environment",
                   static_cast<const void *>(first_env));
     }
-    const char *recorded = znv_platform_environment_start();
     if (recorded == nullptr || !where_the_kernel_put_it(recorded)) {
         znv_debug("no other start: the kernel's record of the environment can't be had");
         return walk_failed();
@@ -167,8 +176,9 @@ char **locate_argv(int argc, const char *arg0) {
     // environ itself is null after clearenv(): no strings, as when its first
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
-    if (first_env == nullptr || !where_the_kernel_put_it(first_env)) {
-        return locate_argv_from_kernel_record(argc, arg0, first_env);
+    const char *recorded = znv_platform_environment_start();
+    if (!is_environment_start(first_env, recorded)) {
+        return locate_argv_from_kernel_record(argc, arg0, first_env, recorded);
     }
     return locate_argv_below(argc, arg0, first_env, floor_below(first_env));
 }

@@ -23,7 +23,7 @@ char **locate_argv_below(int argc, const char *arg0, const char *first_env, cons
 // The walk over this process's own memory, from environ[0]. When environ
 // holds no strings, or its first one is not where the kernel put the
 // environment (setenv into an empty environment, a host that copied its
-// environment), the walk starts where the platform says the kernel put the
-// environment strings instead, with the same checks; it fails only when
-// neither start can be had.
+// environment, the first variable unset), the walk starts where the
+// platform says the kernel put the environment strings instead, with the
+// same checks; it fails only when neither start can be had.
 char **locate_argv(int argc, const char *arg0);
