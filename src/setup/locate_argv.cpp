@@ -177,8 +177,11 @@ char **locate_argv(int argc, const char *arg0) {
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
     const char *recorded = znv_platform_environment_start();
-    if (!is_environment_start(first_env, recorded)) {
-        return locate_argv_from_kernel_record(argc, arg0, first_env, recorded);
+    // With no strings and no record (as on a platform that keeps none), the
+    // walk fails at its start as it always has.
+    const bool no_start_at_all = first_env == nullptr && recorded == nullptr;
+    if (is_environment_start(first_env, recorded) || no_start_at_all) {
+        return locate_argv_below(argc, arg0, first_env, floor_below(first_env));
     }
-    return locate_argv_below(argc, arg0, first_env, floor_below(first_env));
+    return locate_argv_from_kernel_record(argc, arg0, first_env, recorded);
 }
