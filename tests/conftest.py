@@ -65,9 +65,12 @@ class Child:
     def eval(self, expression: str):
         return self._ask({"eval": expression})
 
-    def stderr(self) -> str:
+    def stderr_bytes(self) -> bytes:
         self._stderr.seek(0)
-        return self._stderr.read().decode("utf-8", "backslashreplace")
+        return self._stderr.read()
+
+    def stderr(self) -> str:
+        return self.stderr_bytes().decode("utf-8", "backslashreplace")
 
     def trace(self) -> list[str]:
         """The trace lines written so far, without their prefix."""
