@@ -1,0 +1,9 @@
+"""Entry point of the tools/ scripts: `python3 tools/znv/run.py MODULE ARGS...`
+runs znv.MODULE's main(ARGS) under the host's python3."""
+
+import importlib
+import sys
+from pathlib import Path
+
+sys.path[0] = str(Path(__file__).resolve().parents[1])
+sys.exit(importlib.import_module(f"znv.{sys.argv[1]}").main(sys.argv[2:]))
