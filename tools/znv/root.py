@@ -44,6 +44,7 @@ mount -t proc proc "$root/proc"
 mount --rbind /sys "$root/sys"
 mount --rbind /dev "$root/dev"
 mount --bind /tmp "$root/tmp"
+mkdir -p "$root$repo"  # a clone elsewhere needs a mount point of its own
 mount --bind "$repo" "$root$repo"
 mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
 mount --bind /etc/ssl/certs "$root/etc/ssl/certs"
@@ -93,7 +94,6 @@ def _bootstrap() -> None:
     if resolv.is_symlink() or not resolv.exists():
         resolv.unlink(missing_ok=True)
         resolv.touch()
-    (ROOT / REPO.relative_to("/")).mkdir(parents=True, exist_ok=True)
     _install("packages", upgrade=False)
 
 
