@@ -86,7 +86,8 @@ def fetch_orig(package: str, version: str) -> Path | None:
                               stderr=subprocess.STDOUT)
     if done.returncode:
         why = re.search(r"\d{3} +[A-Z][a-z]+( [A-Z][a-z]+)*", logfile.read_text(errors="replace"))
-        log(TAG, f"  {package} {version}: not downloadable ({why.group(0) if why else 'see ' + str(logfile)})")
+        reason = why.group(0) if why else f"see {logfile}"
+        log(TAG, f"  {package} {version}: not downloadable ({reason})")
         shutil.rmtree(partial)
         return None
     shutil.rmtree(directory, ignore_errors=True)

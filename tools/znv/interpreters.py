@@ -153,7 +153,8 @@ def newest_t() -> str:
         stale = time.time() - NEWEST_T_FILE.stat().st_mtime > 86400
         if lines[1:] != ["fallback"] or not stale:
             return have
-        log(TAG, f"{have} was chosen because newer sources failed to download: checking again (daily)")
+        log(TAG, f"{have} was chosen because newer sources failed to download: "
+                 "checking again (daily)")
         NEWEST_T_FILE.touch()
     with locked("interpreters"):
         if not debian.update() and have:
@@ -172,7 +173,7 @@ def newest_t() -> str:
                     NEWEST_T_FILE.write_text(f"{minor}t\nfallback\n")
                 return f"{minor}t"
     if not have:
-        raise RuntimeError(f"no python3 source from 3.{FIRST_MINOR} on can be downloaded from Debian")
+        raise RuntimeError(f"no python3 source from 3.{FIRST_MINOR} on can be downloaded")
     log(TAG, f"warning: no listed source can be downloaded now; keeping {have}")
     return have
 

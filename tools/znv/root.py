@@ -22,13 +22,14 @@ KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 # The interpreters sid ships, and what building and testing the module needs.
 MINORS = ("3.14", "3.15")
 PACKAGES = sorted(
-    [pkg for minor in MINORS for pkg in (f"python{minor}", f"python{minor}-dev", f"python{minor}-venv")]
+    [f"python{minor}{part}" for minor in MINORS for part in ("", "-dev", "-venv")]
     + ["g++", "cmake", "ninja-build", "libgtest-dev", "procps", "git", "ca-certificates"]
 )
 # Sid's release files are published past their Valid-Until date; the archive's
 # signature still vouches for them.
 APT_CONF = 'Acquire::Check-Valid-Until "false";\nAPT::Install-Recommends "false";\n'
 TAG = "root"
+_refreshed = False  # once a run is enough
 
 # Runs as root in a fresh private mount namespace: mounts what the root needs
 # from the host, then runs the command chrooted, in the caller's directory when
@@ -60,18 +61,21 @@ def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
 
 
 def ready() -> bool:
-    return bool(marker(ROOT))
+    """Made, with every package it is meant to have."""
+    return marker(ROOT).get("packages") == ";".join(PACKAGES)
 
 
 def provision(refresh: bool = False) -> None:
-    """Make the root once; with REFRESH, bring its packages up to date."""
+    """Make the root once, install packages added to PACKAGES since; with
+    REFRESH, bring its packages up to date."""
+    refresh = refresh and not _refreshed
     if ready() and not refresh:
         return
     with locked("root-sid"):
         if not marker(ROOT):
             _bootstrap()
-        elif refresh:
-            _install("refresh", upgrade=True)
+        elif refresh or not ready():
+            _install(upgrade=refresh)
 
 
 def _bootstrap() -> None:
@@ -94,10 +98,11 @@ def _bootstrap() -> None:
     if resolv.is_symlink() or not resolv.exists():
         resolv.unlink(missing_ok=True)
         resolv.touch()
-    _install("packages", upgrade=False)
+    _install(upgrade=False)
 
 
-def _install(name: str, upgrade: bool) -> None:
+def _install(upgrade: bool) -> None:
+    global _refreshed
     logfile = LOGS / "root-sid.log"
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     run_step(TAG, "apt-get update", command(["apt-get", "update", "-q"]), logfile, env=env)
@@ -109,6 +114,7 @@ def _install(name: str, upgrade: bool) -> None:
     run_step(TAG, "apt-get clean", command(["apt-get", "clean"]), logfile, env=env)
     mark_complete(ROOT, packages=";".join(PACKAGES),
                   updated=datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%MZ"))
+    _refreshed = True
     log(TAG, f"root ready: {ROOT}")
 
 

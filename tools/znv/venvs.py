@@ -58,7 +58,8 @@ def _module_stamp() -> str:
         for file in sorted(path.rglob("*")) if path.is_dir() else [path]:
             if file.is_file():
                 info = file.stat()
-                digest.update(f"{file.relative_to(REPO)} {info.st_size} {info.st_mtime_ns}\n".encode())
+                entry = f"{file.relative_to(REPO)} {info.st_size} {info.st_mtime_ns}\n"
+                digest.update(entry.encode())
     return digest.hexdigest()
 
 
