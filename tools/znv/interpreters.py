@@ -206,6 +206,9 @@ def main(args: Sequence[str]) -> int:
     """tools/provision-interpreters [--names | --list | FLAVOUR...]."""
     from . import root
 
+    if args[:1] in (["-h"], ["--help"]):
+        print(__doc__)
+        return 0
     if args[:1] == ["--list"]:
         if not LIST_FILE.exists():
             log(TAG, "ERROR: nothing provisioned yet")
