@@ -48,7 +48,12 @@ mount --bind /tmp "$root/tmp"
 mkdir -p "$root$repo"  # a clone elsewhere needs a mount point of its own
 mount --bind "$repo" "$root$repo"
 mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
-mount --bind /etc/ssl/certs "$root/etc/ssl/certs"
+# pip inside needs the host's certificate authorities. A copy, never a mount:
+# the root's own ca-certificates rewrites its bundle, and through a mount it
+# would rewrite the host's.
+certs=$root/etc/ssl/certs
+cp /etc/ssl/certs/ca-certificates.crt "$certs/.host-bundle.$$"
+mv -f "$certs/.host-bundle.$$" "$certs/ca-certificates.crt"
 case $cwd in "$repo"|"$repo"/*|/tmp|/tmp/*) ;; *) cwd=$repo ;; esac
 exec chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$cwd" "$@"
 """
