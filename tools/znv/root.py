@@ -47,13 +47,13 @@ mount --rbind /dev "$root/dev"
 mount --bind /tmp "$root/tmp"
 mkdir -p "$root$repo"  # a clone elsewhere needs a mount point of its own
 mount --bind "$repo" "$root$repo"
-mount --bind /etc/resolv.conf "$root/etc/resolv.conf"
-# pip inside needs the host's certificate authorities. A copy, never a mount:
-# the root's own ca-certificates rewrites its bundle, and through a mount it
-# would rewrite the host's.
-certs=$root/etc/ssl/certs
-cp /etc/ssl/certs/ca-certificates.crt "$certs/.host-bundle.$$"
-mv -f "$certs/.host-bundle.$$" "$certs/ca-certificates.crt"
+# pip inside needs the host's resolver and certificate authorities. Copies,
+# never mounts: the root's packages rewrite these files (ca-certificates its
+# bundle), and through a mount they would rewrite the host's. Each copy is
+# renamed into place, so a command already inside never reads half a file.
+copy_in() { cp "$1" "$root$1.host.$$" && mv -f "$root$1.host.$$" "$root$1"; }
+copy_in /etc/resolv.conf
+copy_in /etc/ssl/certs/ca-certificates.crt
 case $cwd in "$repo"|"$repo"/*|/tmp|/tmp/*) ;; *) cwd=$repo ;; esac
 exec chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$cwd" "$@"
 """
@@ -99,10 +99,8 @@ def _bootstrap() -> None:
                                   "sid", ROOT, MIRROR], logfile)
     (ROOT / "etc/apt/apt.conf.d/99setzentrave").write_text(APT_CONF)
     (ROOT / "etc/ssl/certs").mkdir(parents=True, exist_ok=True)
-    resolv = ROOT / "etc/resolv.conf"
-    if resolv.is_symlink() or not resolv.exists():
-        resolv.unlink(missing_ok=True)
-        resolv.touch()
+    # A link would take the copies of the host's files elsewhere.
+    (ROOT / "etc/resolv.conf").unlink(missing_ok=True)
     _install(upgrade=False)
 
 
