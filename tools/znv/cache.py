@@ -102,10 +102,11 @@ def _last_line(logfile: Path) -> str:
     return lines[-1][:80] if lines else ""
 
 
-def _installed(package: str) -> bool:
-    query = ["dpkg-query", "-W", "-f=${Status}", package]
-    done = subprocess.run(query, capture_output=True, text=True)
-    return done.stdout == "install ok installed"
+def _missing(packages: Sequence[str]) -> list[str]:
+    query = ["dpkg-query", "-W", "-f=${Package} ${Status}\n", *packages]
+    listed = subprocess.run(query, capture_output=True, text=True).stdout.splitlines()
+    installed = {line.split()[0] for line in listed if line.endswith(" install ok installed")}
+    return [p for p in packages if p not in installed]
 
 
 _apt_updated = False
@@ -114,7 +115,7 @@ _apt_updated = False
 def apt_install(tag: str, packages: Sequence[str]) -> None:
     """Install the host's Debian PACKAGES that are missing (one apt run)."""
     global _apt_updated
-    missing = [p for p in packages if not _installed(p)]
+    missing = _missing(packages)
     if not missing:
         return
     log(tag, f"installing Debian packages: {' '.join(missing)}")
