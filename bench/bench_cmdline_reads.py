@@ -28,7 +28,7 @@ def titles(pid: int) -> tuple[int, bytes, bytes]:
     longer than they are."""
     with open(f"/proc/{pid}/stat", "rb") as f:
         stat = f.read()
-    fields = stat[stat.rindex(b")") + 2:].split()
+    fields = stat[stat.rindex(b")") + 2 :].split()
     arguments = int(fields[49 - 3]) - int(fields[48 - 3])  # arg_end - arg_start
     return arguments, b"s" * (arguments // 3), b"L" * min(255, arguments + 40)
 
@@ -51,8 +51,9 @@ def main() -> None:
     if options.writer:
         write_titles()
         return
-    writer = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--writer"],
-                              stdout=subprocess.PIPE)
+    writer = subprocess.Popen(
+        [sys.executable, os.path.abspath(__file__), "--writer"], stdout=subprocess.PIPE
+    )
     # Reader and writer on CPUs of their own race truly; on one CPU the
     # reader would see the writer only where it was preempted.
     cpus = sorted(os.sched_getaffinity(0))
@@ -83,10 +84,14 @@ def main() -> None:
         writer.kill()
         writer.wait()
     short_reads, long_reads = shown.values()
-    print(f"{options.reads} reads of /proc/PID/cmdline, arguments of {arguments} bytes, "
-          f"titles of {len(short)} and {len(long)} bytes:")
-    print(f"  whole title              {short_reads + long_reads:>9}"
-          f"  (short {short_reads}, long {long_reads})")
+    print(
+        f"{options.reads} reads of /proc/PID/cmdline, arguments of {arguments} bytes, "
+        f"titles of {len(short)} and {len(long)} bytes:"
+    )
+    print(
+        f"  whole title              {short_reads + long_reads:>9}"
+        f"  (short {short_reads}, long {long_reads})"
+    )
     print(f"  bare argument area       {bare:>9}")
     print(f"  change caught half-done  {half_done:>9}")
     if example is not None:

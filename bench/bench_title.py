@@ -202,13 +202,22 @@ REFERENCE = "_queue"
 def import_cost(repeats):
     origin = importlib.util.find_spec(REFERENCE).origin or ""
     if not origin.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
-        sys.exit(f"{REFERENCE} is not loaded from a shared object here ({origin}): "
-                 "no reference for the import time")
-    best = best_of({"_setzentrave": lambda: import_seconds("_setzentrave"),
-                    REFERENCE: lambda: import_seconds(REFERENCE)}, repeats * 3)
-    print(f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
-          f"{REFERENCE} {best[REFERENCE] * 1e6:.0f} µs, ratio "
-          f"{best['_setzentrave'] / best[REFERENCE]:.2f}")
+        sys.exit(
+            f"{REFERENCE} is not loaded from a shared object here ({origin}): "
+            "no reference for the import time"
+        )
+    best = best_of(
+        {
+            "_setzentrave": lambda: import_seconds("_setzentrave"),
+            REFERENCE: lambda: import_seconds(REFERENCE),
+        },
+        repeats * 3,
+    )
+    print(
+        f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
+        f"{REFERENCE} {best[REFERENCE] * 1e6:.0f} µs, ratio "
+        f"{best['_setzentrave'] / best[REFERENCE]:.2f}"
+    )
 
 
 def main():

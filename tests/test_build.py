@@ -5,16 +5,16 @@ import sys
 import sysconfig
 from importlib import metadata
 
-import pytest
-
 import _setzentrave
+import pytest
 
 EXPORTED = {"PyInit__setzentrave", "znv_strlcpy", "PyFile_FromString"}
 
 
 def defined_dynamic_symbols(path: str) -> set[str]:
-    listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True,
-                             text=True, check=True).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     return {line.split()[-1] for line in listing.splitlines() if line.strip()}
 
 

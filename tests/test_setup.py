@@ -3,11 +3,8 @@ at the first process-title call."""
 
 import os
 import re
-import sys
-import threading
 
 import pytest
-
 from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
@@ -93,17 +90,22 @@ import ctypes, _setzentrave as z
 environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
 """
 ELSEWHERE = {
-    "replaced": ("moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); "
-                 "environ[0] = ctypes.addressof(moved)", FROM_KERNEL),
-    "first unset": ("import os; os.unsetenv(ctypes.string_at(environ[0]).split(b'=')[0])",
-                    FROM_KERNEL),  # the vector starts at the second string then
+    "replaced": (
+        "moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); environ[0] = ctypes.addressof(moved)",
+        FROM_KERNEL,
+    ),
+    "first unset": (
+        "import os; os.unsetenv(ctypes.string_at(environ[0]).split(b'=')[0])",
+        FROM_KERNEL,
+    ),  # the vector starts at the second string then
     "without strings": ("environ[0] = None", NO_STRINGS),
 }
 
 
 @pytest.mark.parametrize("change, start", ELSEWHERE.values(), ids=list(ELSEWHERE))
 def test_a_first_environment_string_elsewhere_still_gives_the_command_line(
-        child_factory, change, start):
+    child_factory, change, start
+):
     # Memory below a string that is not where the kernel put the environment
     # is never read: the walk starts at the kernel's record instead.
     c = child_factory("one", "two", debug="1")
@@ -195,8 +197,12 @@ PyFile_FromString.restype = ctypes.py_object
 PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 """)
     child.exec(f"f = PyFile_FromString({str(data).encode()!r}, b'rb')")
-    assert child.eval("[type(f).__name__, f.mode, f.read().hex(), f.closed]") == \
-        ["BufferedReader", "rb", b"\x00\x01binary\xff".hex(), False]
+    assert child.eval("[type(f).__name__, f.mode, f.read().hex(), f.closed]") == [
+        "BufferedReader",
+        "rb",
+        b"\x00\x01binary\xff".hex(),
+        False,
+    ]
     child.exec("f.close()")
     missing = str(tmp_path / "missing")
     with pytest.raises(Exception) as raised:
@@ -213,10 +219,10 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 UNSAFE_ARGUMENTS = {
     "two\nlines": "two\\x0alines",
     "\x1b[2J": "\\x1b[2J",
-    os.fsdecode(b"\x9b[2J"): "\\x9b[2J",            # an 8-bit control sequence introducer
-    "next\u0085line": "next\\xc2\\x85line",          # a C1 control: next line
+    os.fsdecode(b"\x9b[2J"): "\\x9b[2J",  # an 8-bit control sequence introducer
+    "next\u0085line": "next\\xc2\\x85line",  # a C1 control: next line
     "line\u2028para\u2029": "line\\xe2\\x80\\xa8para\\xe2\\x80\\xa9",
-    os.fsdecode(b"bad\xff\xc3"): "bad\\xff\\xc3",   # not UTF-8
+    os.fsdecode(b"bad\xff\xc3"): "bad\\xff\\xc3",  # not UTF-8
     "Zürich 東京": "Zürich 東京",
 }
 

@@ -1,7 +1,6 @@
 """The trace: on only when ZNV_DEBUG is non-empty, decided once, one whole line a call."""
 
 import pytest
-
 from conftest import run_python
 
 IMPORT_AND_WORK = """
@@ -55,13 +54,19 @@ def test_changing_the_variable_after_the_first_line_changes_nothing():
     turned_off = run_python(
         "import os, _setzentrave as z\n"
         "os.environ['ZNV_DEBUG'] = ''\n"
-        "try: z.setzentrave()\nexcept TypeError: pass\n", debug="1")
+        "try: z.setzentrave()\nexcept TypeError: pass\n",
+        debug="1",
+    )
     assert turned_off.stderr.splitlines() == [
-        "[ZNV]: module init", "[ZNV]: failed to parse tuple and keywords"]
+        "[ZNV]: module init",
+        "[ZNV]: failed to parse tuple and keywords",
+    ]
     turned_on = run_python(
         "import os, _setzentrave as z\n"
         "os.environ['ZNV_DEBUG'] = '1'\n"
-        "try: z.setzentrave()\nexcept TypeError: pass\n", debug="")
+        "try: z.setzentrave()\nexcept TypeError: pass\n",
+        debug="",
+    )
     assert turned_on.stderr == ""
 
 

@@ -3,7 +3,6 @@ environment to the heap before any Python code runs: its master and its
 workers still get their command line as the first title, and the titles
 they set show in the listing."""
 
-import os
 import signal
 import subprocess
 import sys
@@ -11,11 +10,10 @@ import time
 from pathlib import Path
 
 import pytest
-
 from conftest import child_env
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from znv.cache import tool_venv  # noqa: E402
+from znv.cache import tool_venv
 
 UWSGI = "uwsgi==2.0.31"  # built from source for this interpreter; no extras
 
@@ -62,15 +60,33 @@ MODES = {"master": ([], 1), "workers": (["--lazy-apps"], 2)}
 
 @pytest.mark.parametrize("options, count", MODES.values(), ids=list(MODES))
 def test_uwsgi_processes_get_their_command_line_and_show_their_titles(
-        uwsgi, tmp_path, options, count):
+    uwsgi, tmp_path, options, count
+):
     app = tmp_path / "app.py"
     app.write_text(APP)
     report = tmp_path / "report"
-    command = [str(uwsgi), "--master", "--workers", "2", *options,
-               "--socket", "socket", "--home", sys.prefix, "--wsgi-file", "app.py"]
+    command = [
+        str(uwsgi),
+        "--master",
+        "--workers",
+        "2",
+        *options,
+        "--socket",
+        "socket",
+        "--home",
+        sys.prefix,
+        "--wsgi-file",
+        "app.py",
+    ]
     with open(tmp_path / "log", "w+b") as log:
-        server = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
-                                  cwd=tmp_path, env=child_env("1", ZNV_UWSGI_REPORT=str(report)))
+        server = subprocess.Popen(
+            command,
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=log,
+            cwd=tmp_path,
+            env=child_env("1", ZNV_UWSGI_REPORT=str(report)),
+        )
         try:
             found = reports(report, count)
             pids = {pid for pid, _, _ in found}
@@ -91,11 +107,19 @@ def test_uwsgi_processes_get_their_command_line_and_show_their_titles(
                 server.kill()
                 server.wait()
         log.seek(0)
-        trace = [line for line in log.read().decode(errors="replace").splitlines()
-                 if line.startswith("[ZNV]: ")]
+        trace = [
+            line
+            for line in log.read().decode(errors="replace").splitlines()
+            if line.startswith("[ZNV]: ")
+        ]
     # Every process that set a title found its arguments from the kernel's
     # record, environ[0] being on the heap.
     assert trace.count("[ZNV]: found argv[0]: " + str(uwsgi)) == count
     assert sum("is not where the kernel put the environment" in line for line in trace) == count
-    assert sum(line.startswith("[ZNV]: starting where the kernel put the environment, at ")
-               for line in trace) == count
+    assert (
+        sum(
+            line.startswith("[ZNV]: starting where the kernel put the environment, at ")
+            for line in trace
+        )
+        == count
+    )

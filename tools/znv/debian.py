@@ -15,9 +15,18 @@ from .cache import CACHE, LOGS, log
 APT = CACHE / "apt"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 SUITES = ("trixie", "sid")
-_OPTIONS = ["-o", f"Dir::State={APT}/state", "-o", f"Dir::Cache={APT}/cache",
-            "-o", f"Dir::Etc::SourceList={APT}/etc/sources.list",
-            "-o", "Dir::Etc::SourceParts=/dev/null", "-o", "APT::Sandbox::User=root"]
+_OPTIONS = [
+    "-o",
+    f"Dir::State={APT}/state",
+    "-o",
+    f"Dir::Cache={APT}/cache",
+    "-o",
+    f"Dir::Etc::SourceList={APT}/etc/sources.list",
+    "-o",
+    "Dir::Etc::SourceParts=/dev/null",
+    "-o",
+    "APT::Sandbox::User=root",
+]
 TAG = "debian"
 _state = {"updated": None}  # None: not tried in this run; then True or False
 
@@ -29,9 +38,12 @@ def update() -> bool:
         return bool(_state["updated"])
     for sub in ("state/lists/partial", "cache/archives/partial", "etc"):
         (APT / sub).mkdir(parents=True, exist_ok=True)
-    (APT / "etc/sources.list").write_text("".join(
-        f"deb-src [signed-by={KEYRING}] http://deb.debian.org/debian {suite} main\n"
-        for suite in SUITES))
+    (APT / "etc/sources.list").write_text(
+        "".join(
+            f"deb-src [signed-by={KEYRING}] http://deb.debian.org/debian {suite} main\n"
+            for suite in SUITES
+        )
+    )
     stamp = APT / "updated"
     if stamp.exists() and time.time() - stamp.stat().st_mtime < 3600:
         _state["updated"] = True
@@ -39,8 +51,9 @@ def update() -> bool:
     log(TAG, "updating the private list of Debian sources")
     LOGS.mkdir(parents=True, exist_ok=True)
     with open(LOGS / "apt-update.log", "w") as out:
-        done = subprocess.run(["apt-get", *_OPTIONS, "update", "--error-on=any"],
-                              stdout=out, stderr=subprocess.STDOUT)
+        done = subprocess.run(
+            ["apt-get", *_OPTIONS, "update", "--error-on=any"], stdout=out, stderr=subprocess.STDOUT
+        )
     _state["updated"] = done.returncode == 0
     if done.returncode:
         log(TAG, f"warning: apt-get update had errors (see {LOGS}/apt-update.log)")
@@ -58,8 +71,9 @@ def _compare(a: str, b: str) -> int:
 
 def versions(package: str) -> list[str]:
     """The versions of source PACKAGE in the private lists, newest first."""
-    shown = subprocess.run(["apt-cache", *_OPTIONS, "showsrc", package],
-                           capture_output=True, text=True).stdout
+    shown = subprocess.run(
+        ["apt-cache", *_OPTIONS, "showsrc", package], capture_output=True, text=True
+    ).stdout
     found = set(re.findall(r"^Version: (\S+)$", shown, re.MULTILINE))
     return sorted(found, key=functools.cmp_to_key(_compare), reverse=True)
 
@@ -81,9 +95,12 @@ def fetch_orig(package: str, version: str) -> Path | None:
     partial.mkdir(parents=True)
     logfile = LOGS / f"download-{package}_{version}.log"
     with open(logfile, "w") as out:
-        done = subprocess.run(["apt-get", *_OPTIONS, "source", "--download-only",
-                               f"{package}={version}"], cwd=partial, stdout=out,
-                              stderr=subprocess.STDOUT)
+        done = subprocess.run(
+            ["apt-get", *_OPTIONS, "source", "--download-only", f"{package}={version}"],
+            cwd=partial,
+            stdout=out,
+            stderr=subprocess.STDOUT,
+        )
     if done.returncode:
         why = re.search(r"\d{3} +[A-Z][a-z]+( [A-Z][a-z]+)*", logfile.read_text(errors="replace"))
         reason = why.group(0) if why else f"see {logfile}"

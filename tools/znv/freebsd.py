@@ -15,8 +15,19 @@ import subprocess
 from pathlib import Path
 
 from . import freebsd_elf
-from .cache import (CACHE, LOGS, REPO, StepFailed, apt_install, locked, log, mark_complete, marker,
-                    run_step, tool_venv)
+from .cache import (
+    CACHE,
+    LOGS,
+    REPO,
+    StepFailed,
+    apt_install,
+    locked,
+    log,
+    mark_complete,
+    marker,
+    run_step,
+    tool_venv,
+)
 from .sources import cpython_tarball
 
 TAG = "freebsd"
@@ -41,10 +52,14 @@ CONFIG_SITE = "ac_cv_buggy_getaddrinfo=no\nac_cv_file__dev_ptmx=yes\nac_cv_file_
 # host tables ("cross build not supported for ..."); one line in each makes
 # FreeBSD a known host. (anchor, line added after it)
 HOST_TABLES = [
-    ("\t*-*-wasi*)\n\t    ac_sys_system=WASI\n\t    ;;\n",
-     "\t*-*-freebsd*) ac_sys_system=FreeBSD ;;\n"),
-    ("\twasm32-*-* | wasm64-*-*)\n\t\t_host_ident=$host_cpu\n\t\t;;\n",
-     "\t*-*-freebsd*) _host_ident=$host_cpu ;;\n"),
+    (
+        "\t*-*-wasi*)\n\t    ac_sys_system=WASI\n\t    ;;\n",
+        "\t*-*-freebsd*) ac_sys_system=FreeBSD ;;\n",
+    ),
+    (
+        "\twasm32-*-* | wasm64-*-*)\n\t\t_host_ident=$host_cpu\n\t\t;;\n",
+        "\t*-*-freebsd*) _host_ident=$host_cpu ;;\n",
+    ),
 ]
 
 
@@ -58,13 +73,19 @@ def zig_wrappers() -> Path:
     zig = next(venv.glob("lib/python3*/site-packages/ziglang/zig"))
     bindir = HOME / "bin"
     bindir.mkdir(parents=True, exist_ok=True)
-    commands = {"zig-cc": f"cc -target {ZIG_TARGET}", "zig-c++": f"c++ -target {ZIG_TARGET}",
-                "zig-ar": "ar", "zig-ranlib": "ranlib"}
+    commands = {
+        "zig-cc": f"cc -target {ZIG_TARGET}",
+        "zig-c++": f"c++ -target {ZIG_TARGET}",
+        "zig-ar": "ar",
+        "zig-ranlib": "ranlib",
+    }
     for name, command in commands.items():
         # Zig's own cache (the target's C library stubs, its C++ runtime
         # headers) beside everything else the build reuses.
-        text = (f"#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR='{HOME / 'zig-cache'}'\n"
-                f"exec '{zig}' {command} \"$@\"\n")
+        text = (
+            f"#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR='{HOME / 'zig-cache'}'\n"
+            f"exec '{zig}' {command} \"$@\"\n"
+        )
         wrapper = bindir / name
         if not wrapper.exists() or wrapper.read_text() != text:
             wrapper.write_text(text)
@@ -83,8 +104,12 @@ def _build_python() -> str:
         if len(argv) != 1:
             raise RuntimeError(f"python{MINOR} is not a host interpreter: {argv}")
         return argv[0]
-    listed = subprocess.run([REPO / "tools" / "provision-interpreters", MINOR],
-                            stdout=subprocess.PIPE, text=True, check=True).stdout
+    listed = subprocess.run(
+        [REPO / "tools" / "provision-interpreters", MINOR],
+        stdout=subprocess.PIPE,
+        text=True,
+        check=True,
+    ).stdout
     for line in listed.splitlines():
         name, _, python = line.partition(" ")
         if name == MINOR:
@@ -102,9 +127,12 @@ def _patched_source(tarball: Path) -> Path:
             return source
         shutil.rmtree(source, ignore_errors=True)
         source.mkdir(parents=True)
-        run_step(TAG, f"unpacking {tarball.name}",
-                 ["tar", "-xf", tarball, "-C", source, "--strip-components=1"],
-                 LOGS / "freebsd-source.log")
+        run_step(
+            TAG,
+            f"unpacking {tarball.name}",
+            ["tar", "-xf", tarball, "-C", source, "--strip-components=1"],
+            LOGS / "freebsd-source.log",
+        )
         configure = source / "configure"
         text = configure.read_text()
         for anchor, line in HOST_TABLES:
@@ -135,19 +163,43 @@ def headers(flavour: str) -> Path:
         shutil.rmtree(work, ignore_errors=True)
         work.mkdir(parents=True)
         (work / "config.site").write_text(CONFIG_SITE)
-        env = dict(os.environ, CONFIG_SITE=str(work / "config.site"), CC=str(bindir / "zig-cc"),
-                   CXX=str(bindir / "zig-c++"), AR=str(bindir / "zig-ar"),
-                   RANLIB=str(bindir / "zig-ranlib"))
-        build_triple = subprocess.run([source / "config.guess"], stdout=subprocess.PIPE,
-                                      text=True, check=True).stdout.strip()
+        env = dict(
+            os.environ,
+            CONFIG_SITE=str(work / "config.site"),
+            CC=str(bindir / "zig-cc"),
+            CXX=str(bindir / "zig-c++"),
+            AR=str(bindir / "zig-ar"),
+            RANLIB=str(bindir / "zig-ranlib"),
+        )
+        build_triple = subprocess.run(
+            [source / "config.guess"], stdout=subprocess.PIPE, text=True, check=True
+        ).stdout.strip()
         logfile = LOGS / f"freebsd-headers-{flavour}.log"
         logfile.unlink(missing_ok=True)
-        configure = [source / "configure", f"--build={build_triple}", f"--host={CONFIGURE_HOST}",
-                     f"--with-build-python={_build_python()}", f"--prefix={prefix}", *options]
-        run_step(TAG, f"configuring {tarball.name} for FreeBSD ({flavour})", configure, logfile,
-                 cwd=work, env=env)
-        run_step(TAG, f"installing the {flavour} headers", ["make", "inclinstall"], logfile,
-                 cwd=work, env=env)
+        configure = [
+            source / "configure",
+            f"--build={build_triple}",
+            f"--host={CONFIGURE_HOST}",
+            f"--with-build-python={_build_python()}",
+            f"--prefix={prefix}",
+            *options,
+        ]
+        run_step(
+            TAG,
+            f"configuring {tarball.name} for FreeBSD ({flavour})",
+            configure,
+            logfile,
+            cwd=work,
+            env=env,
+        )
+        run_step(
+            TAG,
+            f"installing the {flavour} headers",
+            ["make", "inclinstall"],
+            logfile,
+            cwd=work,
+            env=env,
+        )
         shutil.rmtree(work)
         mark_complete(prefix, **wanted)
     return include
@@ -163,13 +215,26 @@ def build(flavour: str) -> Path:
     logfile = LOGS / f"freebsd-build-{flavour}.log"
     logfile.unlink(missing_ok=True)
     env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
-    configure = [tools / "cmake", "-S", REPO, "-B", tree, "-G", "Ninja",
-                 "-DCMAKE_BUILD_TYPE=Release", f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN_FILE}",
-                 f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}", f"-DZNV_ZIG_BIN={bindir}",
-                 f"-DPython_INCLUDE_DIR={include}", f"-DPython_SOABI={soabi}", "-DZNV_WERROR=ON"]
+    configure = [
+        tools / "cmake",
+        "-S",
+        REPO,
+        "-B",
+        tree,
+        "-G",
+        "Ninja",
+        "-DCMAKE_BUILD_TYPE=Release",
+        f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN_FILE}",
+        f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}",
+        f"-DZNV_ZIG_BIN={bindir}",
+        f"-DPython_INCLUDE_DIR={include}",
+        f"-DPython_SOABI={soabi}",
+        "-DZNV_WERROR=ON",
+    ]
     run_step(TAG, f"configuring the {flavour} build", configure, logfile, env=env)
-    run_step(TAG, f"building the {flavour} module", [tools / "cmake", "--build", tree], logfile,
-             env=env)
+    run_step(
+        TAG, f"building the {flavour} module", [tools / "cmake", "--build", tree], logfile, env=env
+    )
     module = module_path(flavour)
     if not module.exists():
         raise RuntimeError(f"the build made no {module}")

@@ -27,8 +27,9 @@ GIL_ONLY = "_Py_Dealloc"
 
 
 def _tool(*argv: str | Path) -> str:
-    return subprocess.run([str(a) for a in argv], stdout=subprocess.PIPE, text=True,
-                          check=True).stdout
+    return subprocess.run(
+        [str(a) for a in argv], stdout=subprocess.PIPE, text=True, check=True
+    ).stdout
 
 
 class Elf:
@@ -39,8 +40,9 @@ class Elf:
         self.needed = re.findall(r"\(NEEDED\)\s+Shared library: \[(.*)\]", dynamic)
         self.version_files = re.findall(r"File: (\S+)", _tool("readelf", "-V", "-W", path))
         self.version_names = re.findall(r"Name: (\S+)\s+Flags", _tool("readelf", "-V", "-W", path))
-        self.defined = set(_tool("nm", "-D", "--defined-only", "--format=just-symbols",
-                                 path).split())
+        self.defined = set(
+            _tool("nm", "-D", "--defined-only", "--format=just-symbols", path).split()
+        )
         # name -> version ("" when unversioned), as "name@VERSION" in nm's listing
         self.imports: dict[str, str] = {}
         for entry in _tool("nm", "-D", "--undefined-only", "--format=just-symbols", path).split():
@@ -49,21 +51,29 @@ class Elf:
 
 
 def _machine(elf: Elf, free_threaded: bool) -> list[str]:
-    wanted = {"Class": "ELF64", "Type": "DYN (Shared object file)",
-              "Machine": "Advanced Micro Devices X86-64"}
+    wanted = {
+        "Class": "ELF64",
+        "Type": "DYN (Shared object file)",
+        "Machine": "Advanced Micro Devices X86-64",
+    }
     found = dict(re.findall(r"^\s*(\w+):\s+(.*?)\s*$", elf.header, re.MULTILINE))
-    return [f"{key} is {found.get(key)!r}, not {value!r}"
-            for key, value in wanted.items() if found.get(key) != value]
+    return [
+        f"{key} is {found.get(key)!r}, not {value!r}"
+        for key, value in wanted.items()
+        if found.get(key) != value
+    ]
 
 
 def _libraries(elf: Elf, free_threaded: bool) -> list[str]:
     problems = [f"needs {name}" for name in elf.needed if name not in LIBRARIES]
     if "libc.so.7" not in elf.needed:
         problems.append(f"does not need libc.so.7 (needs {elf.needed})")
-    problems += [f"asks {name} for symbol versions" for name in elf.version_files
-                 if name not in LIBRARIES]
-    problems += [f"asks for version {name}" for name in elf.version_names
-                 if not name.startswith("FBSD_")]
+    problems += [
+        f"asks {name} for symbol versions" for name in elf.version_files if name not in LIBRARIES
+    ]
+    problems += [
+        f"asks for version {name}" for name in elf.version_names if not name.startswith("FBSD_")
+    ]
     return problems
 
 
@@ -83,23 +93,37 @@ def _setproctitle(elf: Elf, free_threaded: bool) -> list[str]:
 def _imports(elf: Elf, free_threaded: bool) -> list[str]:
     # Every import is FreeBSD's (versioned), the interpreter's (whose
     # symbols carry no version) or the program's.
-    problems = [f"imports {name}, which only Linux has" for name in sorted(LINUX_ONLY)
-                if name in elf.imports]
-    foreign = [f"{name}@{version}" for name, version in sorted(elf.imports.items())
-               if version and not version.startswith("FBSD_")]
+    problems = [
+        f"imports {name}, which only Linux has"
+        for name in sorted(LINUX_ONLY)
+        if name in elf.imports
+    ]
+    foreign = [
+        f"{name}@{version}"
+        for name, version in sorted(elf.imports.items())
+        if version and not version.startswith("FBSD_")
+    ]
     if foreign:
-        problems.append(f"imports {len(foreign)} names at versions FreeBSD's libraries do not "
-                        f"define: {' '.join(foreign[:5])}{' ...' if len(foreign) > 5 else ''}")
-    problems += [f"imports {name} unversioned: neither FreeBSD's libraries nor the interpreter "
-                 "provide it" for name, version in sorted(elf.imports.items())
-                 if not version and name not in LINUX_ONLY | FROM_THE_PROGRAM
-                 and not name.startswith(("Py", "_Py"))]
+        problems.append(
+            f"imports {len(foreign)} names at versions FreeBSD's libraries do not "
+            f"define: {' '.join(foreign[:5])}{' ...' if len(foreign) > 5 else ''}"
+        )
+    problems += [
+        f"imports {name} unversioned: neither FreeBSD's libraries nor the interpreter provide it"
+        for name, version in sorted(elf.imports.items())
+        if not version
+        and name not in LINUX_ONLY | FROM_THE_PROGRAM
+        and not name.startswith(("Py", "_Py"))
+    ]
     return problems
 
 
 def _gil_flavour(elf: Elf, free_threaded: bool) -> list[str]:
-    kind, expected, unexpected = (("free-threaded", FREE_THREADED_ONLY, GIL_ONLY) if free_threaded
-                                  else ("GIL", GIL_ONLY, FREE_THREADED_ONLY))
+    kind, expected, unexpected = (
+        ("free-threaded", FREE_THREADED_ONLY, GIL_ONLY)
+        if free_threaded
+        else ("GIL", GIL_ONLY, FREE_THREADED_ONLY)
+    )
     problems = []
     if expected not in elf.imports:
         problems.append(f"does not import {expected}, as a {kind} build does")

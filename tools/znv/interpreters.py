@@ -28,10 +28,24 @@ LIST_FILE = CACHE / "interpreters.list"
 NEWEST_T_FILE = CACHE / "newest-t"
 # What building CPython (with ctypes, ssl, ...) needs, and what the tests need
 # on the host (gtest for the C++ unit tests, ps).
-SYSTEM_PACKAGES = ["build-essential", "pkg-config", "xz-utils", "libffi-dev", "libssl-dev",
-                   "zlib1g-dev", "libbz2-dev", "liblzma-dev", "libsqlite3-dev", "libreadline-dev",
-                   "libncurses-dev", "uuid-dev", "libgdbm-dev", "libgtest-dev", "procps",
-                   "ca-certificates"]
+SYSTEM_PACKAGES = [
+    "build-essential",
+    "pkg-config",
+    "xz-utils",
+    "libffi-dev",
+    "libssl-dev",
+    "zlib1g-dev",
+    "libbz2-dev",
+    "liblzma-dev",
+    "libsqlite3-dev",
+    "libreadline-dev",
+    "libncurses-dev",
+    "uuid-dev",
+    "libgdbm-dev",
+    "libgtest-dev",
+    "procps",
+    "ca-certificates",
+]
 _CHECK = """\
 import sys, os, sysconfig, venv, ensurepip, ctypes, ssl
 ft = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -46,7 +60,7 @@ def refresh() -> bool:
 
 
 def parse(flavour: str) -> tuple[str, bool]:
-    """"3.13t" -> ("3.13", True)."""
+    """ "3.13t" -> ("3.13", True)."""
     match = re.fullmatch(r"(3\.\d+)(t?)", flavour)
     if not match:
         raise ValueError(f"unknown flavour '{flavour}' (expected e.g. 3.13 or 3.13t)")
@@ -58,8 +72,9 @@ def check_python(python: str | Path, free_threaded: bool) -> str | None:
     headers, venv/ensurepip, ctypes, ssl), else None."""
     if not os.access(python, os.X_OK):
         return None
-    done = subprocess.run([python, "-", "1" if free_threaded else "0"], input=_CHECK,
-                          capture_output=True, text=True)
+    done = subprocess.run(
+        [python, "-", "1" if free_threaded else "0"], input=_CHECK, capture_output=True, text=True
+    )
     return done.stdout.strip() if done.returncode == 0 else None
 
 
@@ -70,8 +85,11 @@ def _version_key(version: str) -> tuple[int, ...]:
 def find_local(minor: str) -> Path | None:
     """The newest normal build of python MINOR already on the machine."""
     pyenv = Path(os.environ.get("PYENV_ROOT") or Path.home() / ".pyenv")
-    candidates = [Path(f"/usr/bin/python{minor}"), Path(f"/usr/local/bin/python{minor}"),
-                  *sorted(pyenv.glob(f"versions/{minor}*/bin/python{minor}"))]
+    candidates = [
+        Path(f"/usr/bin/python{minor}"),
+        Path(f"/usr/local/bin/python{minor}"),
+        *sorted(pyenv.glob(f"versions/{minor}*/bin/python{minor}")),
+    ]
     best, best_version = None, ()
     for python in candidates:
         version = check_python(python, False)
@@ -96,8 +114,12 @@ def _build(flavour: str, minor: str, version: str, free_threaded: bool) -> None:
     logfile.write_text("")
     run_step(TAG, "unpack", ["tar", "-xf", tarball], logfile, cwd=scratch)
     source = next(scratch.glob("*/configure")).parent
-    options = [f"--prefix={prefix}", "--with-ensurepip=install", "--enable-shared",
-               f"LDFLAGS=-Wl,-rpath,{prefix}/lib"]
+    options = [
+        f"--prefix={prefix}",
+        "--with-ensurepip=install",
+        "--enable-shared",
+        f"LDFLAGS=-Wl,-rpath,{prefix}/lib",
+    ]
     if free_threaded:
         options.append("--disable-gil")
     run_step(TAG, "configure", ["./configure", *options], logfile, cwd=source)
@@ -153,8 +175,10 @@ def newest_t() -> str:
         stale = time.time() - NEWEST_T_FILE.stat().st_mtime > 86400
         if lines[1:] != ["fallback"] or not stale:
             return have
-        log(TAG, f"{have} was chosen because newer sources failed to download: "
-                 "checking again (daily)")
+        log(
+            TAG,
+            f"{have} was chosen because newer sources failed to download: checking again (daily)",
+        )
         NEWEST_T_FILE.touch()
     with locked("interpreters"):
         if not debian.update() and have:
@@ -168,8 +192,11 @@ def newest_t() -> str:
                 if minor == listed[0]:
                     NEWEST_T_FILE.write_text(f"{minor}t\n")
                 else:
-                    log(TAG, f"warning: Debian lists python{listed[0]} but no newer source "
-                             f"than python{minor} could be downloaded")
+                    log(
+                        TAG,
+                        f"warning: Debian lists python{listed[0]} but no newer source "
+                        f"than python{minor} could be downloaded",
+                    )
                     NEWEST_T_FILE.write_text(f"{minor}t\nfallback\n")
                 return f"{minor}t"
     if not have:

@@ -15,7 +15,6 @@ Release wheels are built as users build them: warnings are not errors.
 
 from __future__ import annotations
 
-import functools
 import os
 import shutil
 import subprocess
@@ -25,38 +24,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-
-try:
-    from .flavours import base_python, command, python, ready  # type: ignore[import-not-found, unused-ignore]
-except ImportError:
-    # Until the shared flavour module exists: the two host flavours, run
-    # directly, with the venvs tools/make-venvs makes.
-    def ready() -> list[str]:
-        chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
-        return chosen or list(_host_interpreters())
-
-    def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
-        return [str(arg) for arg in argv]
-
-    def python(flavour: str) -> list[str]:
-        venv_python = REPO / ".venv" / flavour / "bin" / "python"
-        if not venv_python.exists():
-            subprocess.run([REPO / "tools" / "make-venvs", flavour], check=True)
-        return [str(venv_python)]
-
-    def base_python(flavour: str) -> list[str]:
-        return [_host_interpreters()[flavour]]
-
-    @functools.cache
-    def _host_interpreters() -> dict[str, str]:
-        listing = subprocess.run(
-            [REPO / "tools" / "provision-interpreters", "3.13", "3.13t"],
-            check=True,
-            capture_output=True,
-            text=True,
-        ).stdout
-        return dict(line.split(" ", 1) for line in listing.splitlines())
-
+from .flavours import base_python, command, python, ready
 
 TAG = "release"
 DIST = REPO / "dist"

@@ -61,8 +61,19 @@ exec chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$cwd" "$@"
 
 def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     """ARGV run inside the root (which must be provisioned)."""
-    return ["unshare", "--mount", "--propagation", "private", "sh", "-c", _ENTER, "sh",
-            str(ROOT), str(REPO), *map(str, argv)]
+    return [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        _ENTER,
+        "sh",
+        str(ROOT),
+        str(REPO),
+        *map(str, argv),
+    ]
 
 
 def ready() -> bool:
@@ -94,9 +105,23 @@ def _bootstrap() -> None:
     logfile.unlink(missing_ok=True)
     # debootstrap mounts /proc and /sys inside the new root for its second
     # stage: in a namespace of its own those mounts never reach the host.
-    run_step(TAG, "debootstrap", ["unshare", "--mount", "--propagation", "private",
-                                  "debootstrap", "--variant=minbase", f"--keyring={KEYRING}",
-                                  "sid", ROOT, MIRROR], logfile)
+    run_step(
+        TAG,
+        "debootstrap",
+        [
+            "unshare",
+            "--mount",
+            "--propagation",
+            "private",
+            "debootstrap",
+            "--variant=minbase",
+            f"--keyring={KEYRING}",
+            "sid",
+            ROOT,
+            MIRROR,
+        ],
+        logfile,
+    )
     (ROOT / "etc/apt/apt.conf.d/99setzentrave").write_text(APT_CONF)
     (ROOT / "etc/ssl/certs").mkdir(parents=True, exist_ok=True)
     # A link would take the copies of the host's files elsewhere.
@@ -110,13 +135,26 @@ def _install(upgrade: bool) -> None:
     env = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
     run_step(TAG, "apt-get update", command(["apt-get", "update", "-q"]), logfile, env=env)
     if upgrade:
-        run_step(TAG, "apt-get full-upgrade",
-                 command(["apt-get", "full-upgrade", "-y", "-q"]), logfile, env=env)
-    run_step(TAG, f"apt-get install ({len(PACKAGES)} packages and what they need)",
-             command(["apt-get", "install", "-y", "-q", *PACKAGES]), logfile, env=env)
+        run_step(
+            TAG,
+            "apt-get full-upgrade",
+            command(["apt-get", "full-upgrade", "-y", "-q"]),
+            logfile,
+            env=env,
+        )
+    run_step(
+        TAG,
+        f"apt-get install ({len(PACKAGES)} packages and what they need)",
+        command(["apt-get", "install", "-y", "-q", *PACKAGES]),
+        logfile,
+        env=env,
+    )
     run_step(TAG, "apt-get clean", command(["apt-get", "clean"]), logfile, env=env)
-    mark_complete(ROOT, packages=";".join(PACKAGES),
-                  updated=datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%MZ"))
+    mark_complete(
+        ROOT,
+        packages=";".join(PACKAGES),
+        updated=datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%MZ"),
+    )
     _refreshed = True
     log(TAG, f"root ready: {ROOT}")
 

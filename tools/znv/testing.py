@@ -27,8 +27,12 @@ def in_venv(flavour: str) -> dict[str, str]:
     """The environment with FLAVOUR's venv activated, so cmake, ctest, ninja and
     python are the venv's own."""
     venv = VENVS / flavour
-    return dict(os.environ, **BUILD_ENV, VIRTUAL_ENV=str(venv),
-                PATH=f"{venv}/bin:{os.environ.get('PATH', '/usr/bin:/bin')}")
+    return dict(
+        os.environ,
+        **BUILD_ENV,
+        VIRTUAL_ENV=str(venv),
+        PATH=f"{venv}/bin:{os.environ.get('PATH', '/usr/bin:/bin')}",
+    )
 
 
 def _ok(flavour: str, argv: Sequence[str]) -> bool:
@@ -48,12 +52,28 @@ def run_ctest(flavour: str) -> bool:
     banner(f"{flavour}: C++ unit tests")
     build = REPO / "build" / f"cpp-{flavour}"
     python = VENVS / flavour / "bin" / "python"
-    return (_ok(flavour, ["cmake", "-S", str(REPO), "-B", str(build), "-G", "Ninja",
-                          f"-DPython_EXECUTABLE={python}", "-DZNV_BUILD_TESTS=ON",
-                          "-DZNV_WERROR=ON", "--no-warn-unused-cli"])
-            and _ok(flavour, ["cmake", "--build", str(build)])
-            and _ok(flavour, ["ctest", "--test-dir", str(build), "--output-on-failure",
-                              "--no-tests=error"]))
+    return (
+        _ok(
+            flavour,
+            [
+                "cmake",
+                "-S",
+                str(REPO),
+                "-B",
+                str(build),
+                "-G",
+                "Ninja",
+                f"-DPython_EXECUTABLE={python}",
+                "-DZNV_BUILD_TESTS=ON",
+                "-DZNV_WERROR=ON",
+                "--no-warn-unused-cli",
+            ],
+        )
+        and _ok(flavour, ["cmake", "--build", str(build)])
+        and _ok(
+            flavour, ["ctest", "--test-dir", str(build), "--output-on-failure", "--no-tests=error"]
+        )
+    )
 
 
 def test_flavour(flavour: str, args: Sequence[str]) -> dict[str, str]:

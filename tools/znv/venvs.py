@@ -28,8 +28,11 @@ MODULE_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
 # pip reads dependency groups from 25.1 on.
 PIP = "pip>=25.1"
 # The project's own builds fail on any warning.
-BUILD_ENV = {"SKBUILD_CMAKE_DEFINE": "ZNV_WERROR=ON", "PIP_DISABLE_PIP_VERSION_CHECK": "1",
-             "PIP_NO_INPUT": "1"}
+BUILD_ENV = {
+    "SKBUILD_CMAKE_DEFINE": "ZNV_WERROR=ON",
+    "PIP_DISABLE_PIP_VERSION_CHECK": "1",
+    "PIP_NO_INPUT": "1",
+}
 
 Enter = Callable[[Sequence[str | os.PathLike[str]]], list[str]]
 
@@ -44,11 +47,17 @@ def _pyproject() -> dict:
 
 
 def _stamp(enter: Enter, base: Sequence[str]) -> str:
-    version = subprocess.run(enter([*base, "-c", "import sys; print(sys.version)"]),
-                             capture_output=True, text=True, check=True).stdout.strip()
+    version = subprocess.run(
+        enter([*base, "-c", "import sys; print(sys.version)"]),
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
     group = json.dumps(_pyproject().get("dependency-groups", {}).get("test", []))
-    return (f"recipe {STAMP_RECIPE}\npython {' '.join(base)}\nversion {version}\n"
-            f"test group {hashlib.sha256(group.encode()).hexdigest()}\n")
+    return (
+        f"recipe {STAMP_RECIPE}\npython {' '.join(base)}\nversion {version}\n"
+        f"test group {hashlib.sha256(group.encode()).hexdigest()}\n"
+    )
 
 
 def _module_stamp() -> str:
@@ -76,15 +85,30 @@ def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
     with locked(f"venv-{hashlib.sha256(str(REPO).encode()).hexdigest()[:12]}-{flavour}"):
         stamp = _stamp(enter, base)
         stamp_file = venv / ".znv-stamp"
-        fresh = not (python.is_symlink() or python.exists()) or \
-            not stamp_file.exists() or stamp_file.read_text() != stamp
+        fresh = (
+            not (python.is_symlink() or python.exists())
+            or not stamp_file.exists()
+            or stamp_file.read_text() != stamp
+        )
         if fresh:
             log(TAG, f"{flavour}: creating .venv/{flavour} with {' '.join(base)}")
             _run(enter, [*base, "-m", "venv", "--clear", venv])
             _run(enter, [python, "-m", "pip", "install", "-q", PIP])
             # hypothesis's newest release may come only as a source needing Rust.
-            _run(enter, [python, "-m", "pip", "install", "-q", "--only-binary", "hypothesis",
-                         "--group", f"{REPO / 'pyproject.toml'}:test"])
+            _run(
+                enter,
+                [
+                    python,
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--only-binary",
+                    "hypothesis",
+                    "--group",
+                    f"{REPO / 'pyproject.toml'}:test",
+                ],
+            )
             (venv / ".znv-module").unlink(missing_ok=True)
             stamp_file.write_text(stamp)
         module_stamp_file = venv / ".znv-module"
