@@ -16,6 +16,7 @@ speed, but the number of cores bounds what threads can add."""
 
 import argparse
 import ctypes
+import importlib.util
 import os
 import subprocess
 import sys
@@ -102,16 +103,22 @@ def per_call(loops, repeats):
         "comm get": lambda: no_argument_loop(comm_get_name, slow) / slow,
     }
     best = best_of(timings, repeats)
-    rows = (("setzentrave(x)", "prctl set", "comm set"),
-            ("getzentrave()", "prctl get", "comm get"),
-            ("setthreadtitle(x)", "prctl set", "comm set"),
-            ("getthreadtitle()", "prctl get", "comm get"))
-    print(f"{'per call':20}{'ns':>8}{'÷ abs(x)':>10}{'÷ len(x)':>10}"
-          f"{'÷ ctypes prctl':>16}{'÷ /proc comm':>14}")
+    rows = (
+        ("setzentrave(x)", "prctl set", "comm set"),
+        ("getzentrave()", "prctl get", "comm get"),
+        ("setthreadtitle(x)", "prctl set", "comm set"),
+        ("getthreadtitle()", "prctl get", "comm get"),
+    )
+    print(
+        f"{'per call':20}{'ns':>8}{'÷ abs(x)':>10}{'÷ len(x)':>10}"
+        f"{'÷ ctypes prctl':>16}{'÷ /proc comm':>14}"
+    )
     for ours, by_prctl, by_comm in rows:
         t = best[ours]
-        print(f"{ours:20}{t * 1e9:>8.1f}{t / best['abs(x)']:>10.2f}{t / best['len(x)']:>10.2f}"
-              f"{t / best[by_prctl]:>16.3f}{t / best[by_comm]:>14.4f}")
+        print(
+            f"{ours:20}{t * 1e9:>8.1f}{t / best['abs(x)']:>10.2f}{t / best['len(x)']:>10.2f}"
+            f"{t / best[by_prctl]:>16.3f}{t / best[by_comm]:>14.4f}"
+        )
     for name in ("abs(x)", "len(x)", "prctl set", "prctl get", "comm set", "comm get"):
         print(f"  {name:18}{best[name] * 1e9:>8.1f} ns")
 
@@ -142,21 +149,29 @@ def aggregate_rate(call, argument, threads, loops):
 
 def scaling(loops, repeats):
     counts = (1, 2, 4, 8)
-    calls = (("abs(x)", abs, 1), ("setzentrave(x)", z.setzentrave, TITLE),
-             ("getzentrave()", z.getzentrave, None),
-             ("setthreadtitle(x)", z.setthreadtitle, TITLE),
-             ("getthreadtitle()", z.getthreadtitle, None))
+    calls = (
+        ("abs(x)", abs, 1),
+        ("setzentrave(x)", z.setzentrave, TITLE),
+        ("getzentrave()", z.getzentrave, None),
+        ("setthreadtitle(x)", z.setthreadtitle, TITLE),
+        ("getthreadtitle()", z.getthreadtitle, None),
+    )
     # Every thread makes loops // 4 calls, so that runs with more threads last
     # longer and starting the threads weighs less.
-    timings = {(name, n): (lambda c=call, a=argument, n=n: -aggregate_rate(c, a, n, loops // 4))
-               for name, call, argument in calls for n in counts}
+    timings = {
+        (name, n): (lambda c=call, a=argument, n=n: -aggregate_rate(c, a, n, loops // 4))
+        for name, call, argument in calls
+        for n in counts
+    }
     best = {key: -value for key, value in best_of(timings, repeats).items()}
     print(f"\naggregate throughput, {os.cpu_count()} CPUs: calls/s with N threads ÷ with 1")
     print(f"{'':20}{'1 thread':>12}" + "".join(f"{n:>8}" for n in counts[1:]))
     for name, _, _ in calls:
         one = best[(name, 1)]
-        print(f"{name:20}{one / 1e6:>10.2f} M" +
-              "".join(f"{best[(name, n)] / one:>8.2f}" for n in counts[1:]))
+        print(
+            f"{name:20}{one / 1e6:>10.2f} M"
+            + "".join(f"{best[(name, n)] / one:>8.2f}" for n in counts[1:])
+        )
 
 
 IMPORT_TIME = """
@@ -169,19 +184,40 @@ print(time.perf_counter() - start)
 
 def import_seconds(name):
     """Time to import `name` in a fresh interpreter, the interpreter's start excluded."""
-    done = subprocess.run([sys.executable, "-c", IMPORT_TIME.format(name=name)],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [sys.executable, "-c", IMPORT_TIME.format(name=name)],
+        capture_output=True,
+        text=True,
+        check=True,
+    )
     return float(done.stdout)
 
 
+# A small extension module of the standard library, loaded from its own shared
+# object as this module is, and not imported at start-up. (Debian builds
+# _bisect into its interpreters, so that one would not do.)
+REFERENCE = "_queue"
+
+
 def import_cost(repeats):
-    # _bisect: a small extension module of the standard library, loaded from
-    # its own shared object as this module is, and not imported at start-up.
-    best = best_of({"_setzentrave": lambda: import_seconds("_setzentrave"),
-                    "_bisect": lambda: import_seconds("_bisect")}, repeats * 3)
-    print(f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
-          f"_bisect {best['_bisect'] * 1e6:.0f} µs, ratio "
-          f"{best['_setzentrave'] / best['_bisect']:.2f}")
+    origin = importlib.util.find_spec(REFERENCE).origin or ""
+    if not origin.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
+        sys.exit(
+            f"{REFERENCE} is not loaded from a shared object here ({origin}): "
+            "no reference for the import time"
+        )
+    best = best_of(
+        {
+            "_setzentrave": lambda: import_seconds("_setzentrave"),
+            REFERENCE: lambda: import_seconds(REFERENCE),
+        },
+        repeats * 3,
+    )
+    print(
+        f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
+        f"{REFERENCE} {best[REFERENCE] * 1e6:.0f} µs, ratio "
+        f"{best['_setzentrave'] / best[REFERENCE]:.2f}"
+    )
 
 
 def main():
@@ -191,8 +227,10 @@ def main():
     args = parser.parse_args()
 
     z.setzentrave(TITLE)  # the first title finds the area; not part of the cost
-    print(f"Python {sys.version.split()[0]}{' free-threaded' if FREE_THREADED else ''}, "
-          f"{args.loops} calls a loop, best of {args.repeats} repeats")
+    print(
+        f"Python {sys.version.split()[0]}{' free-threaded' if FREE_THREADED else ''}, "
+        f"{args.loops} calls a loop, best of {args.repeats} repeats"
+    )
     per_call(args.loops, args.repeats)
     if FREE_THREADED:
         scaling(args.loops, args.repeats)

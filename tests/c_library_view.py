@@ -22,11 +22,16 @@ def c_getenv_all() -> dict:
     values = {}
     for name in os.environ:
         address = libc.getenv(os.fsencode(name))
-        values[name] = (None if address is None
-                        else ctypes.string_at(address).decode("utf-8", "surrogateescape"))
+        values[name] = (
+            None
+            if address is None
+            else ctypes.string_at(address).decode("utf-8", "surrogateescape")
+        )
     return values
 
 
 def program_names() -> list[str]:
-    return [ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
-            for symbol in ("program_invocation_name", "program_invocation_short_name")]
+    return [
+        ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
+        for symbol in ("program_invocation_name", "program_invocation_short_name")
+    ]

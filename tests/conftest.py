@@ -34,14 +34,23 @@ class Child:
     so that a test can look at it from outside (ps, /proc) between steps.
     Its standard error, where the trace goes, is kept in a file."""
 
-    def __init__(self, *args: str, debug: str | None = None, env: dict | None = None,
-                 executable: str = sys.executable, argv0: str | None = None):
+    def __init__(
+        self,
+        *args: str,
+        debug: str | None = None,
+        env: dict | None = None,
+        executable: str = sys.executable,
+        argv0: str | None = None,
+    ):
         self._stderr = tempfile.TemporaryFile()
         self.proc = subprocess.Popen(
             [argv0 or executable, str(DRIVER), *args],
             executable=executable,
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=self._stderr,
-            env=env if env is not None else child_env(debug), text=True,
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            stderr=self._stderr,
+            env=env if env is not None else child_env(debug),
+            text=True,
         )
 
     @property
@@ -65,15 +74,18 @@ class Child:
     def eval(self, expression: str):
         return self._ask({"eval": expression})
 
-    def stderr(self) -> str:
+    def stderr_bytes(self) -> bytes:
         self._stderr.seek(0)
-        return self._stderr.read().decode("utf-8", "backslashreplace")
+        return self._stderr.read()
+
+    def stderr(self) -> str:
+        return self.stderr_bytes().decode("utf-8", "backslashreplace")
 
     def trace(self) -> list[str]:
         """The trace lines written so far, without their prefix."""
         lines = self.stderr().splitlines()
         assert all(line.startswith("[ZNV]: ") for line in lines), lines
-        return [line[len("[ZNV]: "):] for line in lines]
+        return [line[len("[ZNV]: ") :] for line in lines]
 
     def cmdline(self) -> bytes:
         with open(f"/proc/{self.pid}/cmdline", "rb") as f:
@@ -82,8 +94,12 @@ class Child:
     def ps(self, field: str = "args") -> str:
         # -ww: ps otherwise cuts its lines to the terminal's width (80 columns
         # when there is none).
-        return subprocess.run(["ps", "-ww", "-o", f"{field}=", "-p", str(self.pid)],
-                              capture_output=True, text=True, check=True).stdout.rstrip("\n")
+        return subprocess.run(
+            ["ps", "-ww", "-o", f"{field}=", "-p", str(self.pid)],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout.rstrip("\n")
 
     def close(self) -> None:
         if self.proc.poll() is None:
@@ -115,12 +131,18 @@ def child(child_factory) -> Child:
     return c
 
 
-def run_python(code: str, *args: str, debug: str | None = None,
-               timeout: float = 60, **env: str) -> subprocess.CompletedProcess:
+def run_python(
+    code: str, *args: str, debug: str | None = None, timeout: float = 60, **env: str
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter, with `env` added to the tests'
     environment, and returns the finished process."""
-    return subprocess.run([sys.executable, "-c", code, *args], capture_output=True,
-                          text=True, env=child_env(debug, **env), timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-c", code, *args],
+        capture_output=True,
+        text=True,
+        env=child_env(debug, **env),
+        timeout=timeout,
+    )
 
 
 NATIVE = Path(__file__).with_name("native")
@@ -140,8 +162,12 @@ def embedded_host(tmp_path_factory) -> Path:
     config = base / f"python{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}-config"
     if not config.exists():
         pytest.skip(f"no {config.name} next to the base interpreter to build an embedding host")
-    flags = subprocess.run([str(config), "--cflags", "--ldflags", "--embed"], capture_output=True,
-                           text=True, check=True).stdout.split()
+    flags = subprocess.run(
+        [str(config), "--cflags", "--ldflags", "--embed"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.split()
     flags.append(f"-Wl,-rpath,{sysconfig.get_config_var('LIBDIR')}")  # not every config adds it
     host = tmp_path_factory.mktemp("embedded") / "embedded_host"
     _compile(["g++", "-std=c++20", "-o", str(host), str(NATIVE / "embedded_host.cpp"), *flags])
@@ -153,9 +179,21 @@ def alloc_failure_shim(tmp_path_factory) -> Path:
     """A library to preload that fails the module's own strdup or malloc calls
     chosen by ZNV_TEST_FAIL_ALLOC."""
     if os.environ.get("ZNV_SANITIZED"):
-        pytest.skip("under AddressSanitizer its allocator must come first in the preload list, "
-                    "where the shim's malloc would never be called")
+        pytest.skip(
+            "under AddressSanitizer its allocator must come first in the preload list, "
+            "where the shim's malloc would never be called"
+        )
     shim = tmp_path_factory.mktemp("shim") / "alloc_failure_shim.so"
-    _compile(["gcc", "-shared", "-fPIC", "-O2", "-o", str(shim),
-              str(NATIVE / "alloc_failure_shim.c"), "-ldl"])
+    _compile(
+        [
+            "gcc",
+            "-shared",
+            "-fPIC",
+            "-O2",
+            "-o",
+            str(shim),
+            str(NATIVE / "alloc_failure_shim.c"),
+            "-ldl",
+        ]
+    )
     return shim

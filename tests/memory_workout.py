@@ -7,8 +7,18 @@ import threading
 
 import _setzentrave as z
 
-TITLES = ["", "a", "worker: idle", "x" * 255, "y" * 256, "z" * 5000, "ü" * 200,
-          "\U0001f600" * 70, "100% done %s %n", "tab\there"]
+TITLES = [
+    "",
+    "a",
+    "worker: idle",
+    "x" * 255,
+    "y" * 256,
+    "z" * 5000,
+    "ü" * 200,
+    "\U0001f600" * 70,
+    "100% done %s %n",
+    "tab\there",
+]
 
 # The first call runs setup: the command line is found and becomes the title.
 first = z.getzentrave()
@@ -17,7 +27,7 @@ assert isinstance(first, str)
 for round_ in range(20):
     for title in TITLES:
         z.setzentrave(title)
-        assert z.getzentrave().encode() == title.encode()[:len(z.getzentrave().encode())]
+        assert z.getzentrave().encode() == title.encode()[: len(z.getzentrave().encode())]
 z.setzentrave(title="by keyword")
 assert z.getzentrave() == "by keyword"
 

@@ -5,16 +5,16 @@ import sys
 import sysconfig
 from importlib import metadata
 
-import pytest
-
 import _setzentrave
+import pytest
 
 EXPORTED = {"PyInit__setzentrave", "znv_strlcpy", "PyFile_FromString"}
 
 
 def defined_dynamic_symbols(path: str) -> set[str]:
-    listing = subprocess.run(["nm", "-D", "--defined-only", path], capture_output=True,
-                             text=True, check=True).stdout
+    listing = subprocess.run(
+        ["nm", "-D", "--defined-only", path], capture_output=True, text=True, check=True
+    ).stdout
     return {line.split()[-1] for line in listing.splitlines() if line.strip()}
 
 
@@ -46,9 +46,13 @@ def test_the_module_runs_without_the_gil():
     assert done.stdout.strip() == "False", done.stderr
 
 
-def test_the_type_stub_ships_beside_the_module():
-    from pathlib import Path
-    stub = Path(_setzentrave.__file__).with_name("_setzentrave.pyi")
-    if not stub.exists():
+def test_the_type_stub_ships_as_a_stub_only_package():
+    try:
+        dist = metadata.distribution("setzentrave")
+    except metadata.PackageNotFoundError:
         pytest.skip("the module is not installed here, only built")
+    installed = {str(path) for path in dist.files or []}
+    assert "_setzentrave-stubs/__init__.pyi" in installed
+    assert "_setzentrave.pyi" not in installed
+    stub = dist.locate_file("_setzentrave-stubs/__init__.pyi")
     assert "def setzentrave(title: str) -> None" in stub.read_text()

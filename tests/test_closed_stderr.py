@@ -2,7 +2,6 @@
 work on, and nothing is written anywhere else."""
 
 import pytest
-
 from conftest import ChildError
 
 WORK = """

@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from conftest import child_env
 from setup_trace import walk_lines
 
@@ -23,15 +22,23 @@ z.setzentrave("host at work")
 print(repr(z.getzentrave()))
 """
 
-FROM_PROC = ["reading argc/argv from Python main", "no good news from Py_GetArgcArgv",
-             "looking for args into proc fs"]
+FROM_PROC = [
+    "reading argc/argv from Python main",
+    "no good news from Py_GetArgcArgv",
+    "looking for args into proc fs",
+]
 
 
 def run_host(host: Path, program: str = PROGRAM, wrapper: list[str] = (), **env: str):
     """Runs `host` with no arguments; returns its pid, printed lines and trace."""
-    done = subprocess.run([*wrapper, str(host)], input=program, capture_output=True, text=True,
-                          timeout=60, env=child_env(debug="1", PYTHONPATH=MODULE_DIR,
-                                                    PYTHONHOME=sys.base_prefix, **env))
+    done = subprocess.run(
+        [*wrapper, str(host)],
+        input=program,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=child_env(debug="1", PYTHONPATH=MODULE_DIR, PYTHONHOME=sys.base_prefix, **env),
+    )
     # A pending exception would have made getzentrave raise SystemError.
     assert done.returncode == 0, done.stderr
     lines = done.stdout.splitlines()
@@ -44,10 +51,17 @@ def test_the_command_line_comes_from_proc(embedded_host):
     pid, printed, trace = run_host(embedded_host)
     host = str(embedded_host)
     assert printed == [repr(host), repr("host at work")]
-    fixed = ["module init", *FROM_PROC, f"got argv[0] = '{host}' from /proc",
-             "got argc = 1 from /proc"]
-    expected = ([re.escape(line) for line in fixed] + walk_lines([host])
-                + [re.escape("setup was called more than once!")] * 2)
+    fixed = [
+        "module init",
+        *FROM_PROC,
+        f"got argv[0] = '{host}' from /proc",
+        "got argc = 1 from /proc",
+    ]
+    expected = (
+        [re.escape(line) for line in fixed]
+        + walk_lines([host])
+        + [re.escape("setup was called more than once!")] * 2
+    )
     assert len(trace) == len(expected), trace
     for line, pattern in zip(trace, expected):
         assert re.fullmatch(pattern, line), (line, pattern)
@@ -76,13 +90,21 @@ print(repr(seen))
 
 
 def test_no_memory_for_the_copy_of_argv0_from_proc(embedded_host, alloc_failure_shim):
-    pid, printed, trace = run_host(embedded_host, LD_PRELOAD=str(alloc_failure_shim),
-                                   ZNV_TEST_FAIL_ALLOC="strdup")
+    pid, printed, trace = run_host(
+        embedded_host, LD_PRELOAD=str(alloc_failure_shim), ZNV_TEST_FAIL_ALLOC="strdup"
+    )
     assert printed == ["''", repr("host at work")]
-    assert trace[1:] == [*FROM_PROC, "arg0 strdup failed", "failed to get args from proc fs",
-                         "get_argc_argv failed", "failed to initialize setzentrave",
-                         "setup was called more than once!", "failed to initialize setzentrave",
-                         "setup was called more than once!", "failed to initialize setzentrave"]
+    assert trace[1:] == [
+        *FROM_PROC,
+        "arg0 strdup failed",
+        "failed to get args from proc fs",
+        "get_argc_argv failed",
+        "failed to initialize setzentrave",
+        "setup was called more than once!",
+        "failed to initialize setzentrave",
+        "setup was called more than once!",
+        "failed to initialize setzentrave",
+    ]
 
 
 def test_without_a_process_filesystem(embedded_host):
@@ -91,17 +113,29 @@ def test_without_a_process_filesystem(embedded_host):
     if os.environ.get("ZNV_SANITIZED"):
         pytest.skip("the sanitizer runtime preloaded by tools/check-memory needs /proc to start")
     # A tmpfs over /proc in a mount namespace of the host's own.
-    wrapper = ["unshare", "-m", "--propagation", "private", "sh", "-c",
-               'mount -t tmpfs none /proc && exec "$0"']
+    wrapper = [
+        "unshare",
+        "-m",
+        "--propagation",
+        "private",
+        "sh",
+        "-c",
+        'mount -t tmpfs none /proc && exec "$0"',
+    ]
     probe = subprocess.run([*wrapper, "true"], capture_output=True, text=True)
     if probe.returncode != 0:
         pytest.skip(f"no private mount namespace here: {probe.stderr.strip()}")
     pid, printed, trace = run_host(embedded_host, wrapper=wrapper)
     assert printed == ["''", repr("host at work")]
-    assert trace[1:] == [*FROM_PROC, f"opening '/proc/{pid}/cmdline' failed",
-                         "failed to get args from proc fs", "get_argc_argv failed",
-                         "failed to initialize setzentrave",
-                         "setup was called more than once!", "failed to initialize setzentrave",
-                         "no /proc/self/stat and no argument vector: "
-                         "the process listing stays as it is",
-                         "setup was called more than once!", "failed to initialize setzentrave"]
+    assert trace[1:] == [
+        *FROM_PROC,
+        f"opening '/proc/{pid}/cmdline' failed",
+        "failed to get args from proc fs",
+        "get_argc_argv failed",
+        "failed to initialize setzentrave",
+        "setup was called more than once!",
+        "failed to initialize setzentrave",
+        "no /proc/self/stat and no argument vector: the process listing stays as it is",
+        "setup was called more than once!",
+        "failed to initialize setzentrave",
+    ]

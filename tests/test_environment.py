@@ -6,7 +6,6 @@ import os
 from pathlib import Path
 
 import pytest
-
 from conftest import child_env
 
 C_LIBRARY_VIEW = (Path(__file__).parent / "c_library_view.py").read_text()
@@ -22,7 +21,9 @@ EXTRA = {
     "ZNV_F_LONG": "L" * 300,
 }
 
-SNAPSHOT = C_LIBRARY_VIEW + """
+SNAPSHOT = (
+    C_LIBRARY_VIEW
+    + """
 
 def sh_env(path):
     assert os.system(f"/bin/sh -c 'env > {path}'") == 0  # system() passes C's environ
@@ -33,6 +34,7 @@ def snapshot(path):
     return {"environ": c_environ(), "getenv": c_getenv_all(), "os.environ": dict(os.environ),
             "sh": sh_env(path), "names": program_names()}
 """
+)
 
 CHANGE_TITLES = """
 for i in range(1000):
@@ -65,8 +67,10 @@ def test_environment_changed_before_the_first_title_survives(rich_child, tmp_pat
     c = rich_child
     # setenv and unsetenv before the first title: some strings now live in
     # the C library's memory, one of the area's strings is gone.
-    c.exec("os.environ['ZNV_A_EMPTY'] = 'now set'; os.environ['ZNV_G_NEW'] = 'new'; "
-           "del os.environ['ZNV_B_BLANKS']")
+    c.exec(
+        "os.environ['ZNV_A_EMPTY'] = 'now set'; os.environ['ZNV_G_NEW'] = 'new'; "
+        "del os.environ['ZNV_B_BLANKS']"
+    )
     before = c.eval(f"snapshot({str(tmp_path / 'before')!r})")
     c.exec(CHANGE_TITLES)
     after = c.eval(f"snapshot({str(tmp_path / 'after')!r})")
@@ -79,8 +83,10 @@ def test_environment_changed_before_the_first_title_survives(rich_child, tmp_pat
 def test_environment_changed_after_titles_behaves(rich_child, tmp_path):
     c = rich_child
     c.exec(CHANGE_TITLES)
-    c.exec("os.environ['ZNV_C_EQUALS'] = 'changed'; os.environ['ZNV_H_LATER'] = 'later'; "
-           "del os.environ['ZNV_F_LONG']")
+    c.exec(
+        "os.environ['ZNV_C_EQUALS'] = 'changed'; os.environ['ZNV_H_LATER'] = 'later'; "
+        "del os.environ['ZNV_F_LONG']"
+    )
     c.exec("z.setzentrave('y' * 255)")
     state = c.eval(f"snapshot({str(tmp_path / 'state')!r})")
     assert state["getenv"]["ZNV_C_EQUALS"] == "changed"
@@ -116,11 +122,15 @@ if short != names_before[1] and not name <= short <= name + len(ctypes.string_at
 
 
 def test_no_memory_to_move_the_environment_leaves_everything_as_it_was(
-        child_factory, alloc_failure_shim, tmp_path):
+    child_factory, alloc_failure_shim, tmp_path
+):
     def start(fail: int):
         # The same strings, of the same lengths, in both children.
-        return child_factory(env=child_env("1", LD_PRELOAD=str(alloc_failure_shim),
-                                           ZNV_TEST_FAIL_ALLOC=f"malloc:{fail:06d}"))
+        return child_factory(
+            env=child_env(
+                "1", LD_PRELOAD=str(alloc_failure_shim), ZNV_TEST_FAIL_ALLOC=f"malloc:{fail:06d}"
+            )
+        )
 
     measuring = start(0)  # 0: no allocation fails
     measuring.exec("import _setzentrave as z")
@@ -134,8 +144,10 @@ def test_no_memory_to_move_the_environment_leaves_everything_as_it_was(
     listing = c.cmdline()
     before = c.eval(f"snapshot({str(tmp_path / 'before')!r})")
     c.exec("z.setzentrave('never shown')")
-    assert f"can't malloc {moved} bytes to move the environment: " \
-           "the process listing stays as it is" in c.trace()
+    assert (
+        f"can't malloc {moved} bytes to move the environment: "
+        "the process listing stays as it is" in c.trace()
+    )
     c.exec("z.setzentrave('nor this one')")
     assert c.cmdline() == listing
     assert c.eval("z.getzentrave()") == "nor this one"

@@ -7,20 +7,24 @@ import pickle
 from dataclasses import dataclass
 
 import pytest
+from conftest import Child, child_env
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from conftest import Child, child_env
-
-PROPERTIES = settings(max_examples=300, derandomize=True, deadline=None, database=None,
-                      suppress_health_check=[HealthCheck.too_slow,
-                                             HealthCheck.data_too_large])
+PROPERTIES = settings(
+    max_examples=300,
+    derandomize=True,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 @dataclass(frozen=True)
 class Text:
     """A str sent to the child as a piece and a repeat count, so that a title
     of megabytes costs a few bytes to describe."""
+
     piece: str
     repeat: int = 1
 
@@ -43,14 +47,19 @@ def texts(**size) -> st.SearchStrategy[str]:
 TEXTS = st.one_of(
     st.builds(Text, texts(max_size=300)),
     # Around the 255-byte cut, where a character may straddle it.
-    st.builds(lambda pad, tail: Text("a" * pad + tail), st.integers(240, 262),
-              texts(max_size=8)),
+    st.builds(lambda pad, tail: Text("a" * pad + tail), st.integers(240, 262), texts(max_size=8)),
     st.builds(Text, texts(min_size=1, max_size=4), st.integers(1, 2_000_000)),
 )
 NON_STR = st.one_of(
-    st.none(), st.booleans(), st.integers(), st.floats(), st.complex_numbers(),
-    st.binary(max_size=40), st.binary(max_size=40).map(bytearray),
-    st.lists(st.text(max_size=5), max_size=3), st.tuples(st.text(max_size=5)),
+    st.none(),
+    st.booleans(),
+    st.integers(),
+    st.floats(),
+    st.complex_numbers(),
+    st.binary(max_size=40),
+    st.binary(max_size=40).map(bytearray),
+    st.lists(st.text(max_size=5), max_size=3),
+    st.tuples(st.text(max_size=5)),
     st.dictionaries(st.text(max_size=5), st.integers(), max_size=2),
     st.frozensets(st.integers(), max_size=3),
 )
@@ -99,7 +108,7 @@ def prop_child():
 def whole_character_prefix(title: str, limit: int) -> str:
     """The longest prefix of `title` of at most `limit` UTF-8 bytes that ends
     between two characters."""
-    encoded = title[:limit + 1].encode()
+    encoded = title[: limit + 1].encode()
     if len(encoded) <= limit:
         return title
     cut = limit
@@ -129,8 +138,9 @@ def expected_outcome(args: list, kwargs: dict):
 
 
 def call(c, function: str, args: list, kwargs: dict):
-    payload = pickle.dumps((function, [wire(a) for a in args],
-                            {k: wire(v) for k, v in kwargs.items()})).hex()
+    payload = pickle.dumps(
+        (function, [wire(a) for a in args], {k: wire(v) for k, v in kwargs.items()})
+    ).hex()
     return c.eval(f"attempt({payload!r})")
 
 
@@ -164,8 +174,7 @@ def test_any_other_value_is_refused(prop_child, value):
 
 
 @PROPERTIES
-@given(args=st.lists(VALUES, max_size=3),
-       kwargs=st.dictionaries(KEYWORD_NAMES, VALUES, max_size=3))
+@given(args=st.lists(VALUES, max_size=3), kwargs=st.dictionaries(KEYWORD_NAMES, VALUES, max_size=3))
 def test_any_arguments_and_keywords(prop_child, args, kwargs):
     check_set(prop_child, args, kwargs)
 

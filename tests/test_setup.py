@@ -2,12 +2,10 @@
 at the first process-title call."""
 
 import os
-import sys
-import threading
+import re
 
 import pytest
-
-from setup_trace import arguments, check_interpreter_setup
+from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
 
@@ -64,6 +62,60 @@ def test_a_command_line_longer_than_the_title_is_cut(child_factory):
     assert len(joined.encode()) > 255
     assert c.eval("z.getzentrave()") == joined[:255]
     check_interpreter_setup(c.trace()[1:], args, c.pid)
+
+
+# What a process needs in its environment at exec under tools/check-memory.
+SANITIZER_VARIABLES = ("PYTHONPATH", "LD_PRELOAD", "PYTHONMALLOC")
+
+
+def test_an_empty_environment_still_gives_the_command_line(child_factory):
+    # Started with no environment, the interpreter's locale coercion sets
+    # LC_CTYPE before any user code runs: environ[0] is then a heap string.
+    kept = {k: os.environ[k] for k in SANITIZER_VARIABLES if k in os.environ}
+    c = child_factory("alpha", "omega", env=kept)
+    c.exec("import os; os.environ['ZNV_DEBUG'] = '1'")  # after exec: no string of its own there
+    if not kept:
+        assert c.eval("os.environ['LC_CTYPE']") == "C.UTF-8"
+    c.exec("import _setzentrave as z")
+    args = arguments(c.cmdline())
+    assert c.eval("z.getzentrave()") == " ".join(args)
+    assert c.cmdline() == " ".join(args).encode() + b"\0"  # the first title, shown
+    check_interpreter_setup(c.trace()[1:], args, c.pid, FROM_ENVIRON if kept else FROM_KERNEL)
+    c.exec("z.setzentrave('no environment')")
+    assert c.ps("args") == "no environment"
+
+
+ENVIRON = """
+import ctypes, _setzentrave as z
+environ = ctypes.POINTER(ctypes.c_void_p).in_dll(ctypes.CDLL(None), "environ")
+"""
+ELSEWHERE = {
+    "replaced": (
+        "moved = ctypes.create_string_buffer(b'ZNV_MOVED=1'); environ[0] = ctypes.addressof(moved)",
+        FROM_KERNEL,
+    ),
+    "first unset": (
+        "import os; os.unsetenv(ctypes.string_at(environ[0]).split(b'=')[0])",
+        FROM_KERNEL,
+    ),  # the vector starts at the second string then
+    "without strings": ("environ[0] = None", NO_STRINGS),
+}
+
+
+@pytest.mark.parametrize("change, start", ELSEWHERE.values(), ids=list(ELSEWHERE))
+def test_a_first_environment_string_elsewhere_still_gives_the_command_line(
+    child_factory, change, start
+):
+    # Memory below a string that is not where the kernel put the environment
+    # is never read: the walk starts at the kernel's record instead.
+    c = child_factory("one", "two", debug="1")
+    c.exec(ENVIRON)
+    args = arguments(c.cmdline())
+    c.exec(change)
+    assert c.eval("z.getzentrave()") == " ".join(args)
+    check_interpreter_setup(c.trace()[1:], args, c.pid, start)
+    c.exec("z.setzentrave('moved on')")
+    assert c.cmdline() == b"moved on\0"
 
 
 def racing_child(child_factory, attempt):
@@ -145,8 +197,12 @@ PyFile_FromString.restype = ctypes.py_object
 PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
 """)
     child.exec(f"f = PyFile_FromString({str(data).encode()!r}, b'rb')")
-    assert child.eval("[type(f).__name__, f.mode, f.read().hex(), f.closed]") == \
-        ["BufferedReader", "rb", b"\x00\x01binary\xff".hex(), False]
+    assert child.eval("[type(f).__name__, f.mode, f.read().hex(), f.closed]") == [
+        "BufferedReader",
+        "rb",
+        b"\x00\x01binary\xff".hex(),
+        False,
+    ]
     child.exec("f.close()")
     missing = str(tmp_path / "missing")
     with pytest.raises(Exception) as raised:
@@ -159,10 +215,32 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     assert child.trace() == ["module init"]  # opening a file runs no setup
 
 
-def test_an_argument_with_control_bytes_keeps_the_trace_one_line_a_call(child_factory):
-    c = child_factory("two\nlines", "\x1b[2J", debug="1")
+# Arguments a terminal would act on, and how the trace shows each.
+UNSAFE_ARGUMENTS = {
+    "two\nlines": "two\\x0alines",
+    "\x1b[2J": "\\x1b[2J",
+    os.fsdecode(b"\x9b[2J"): "\\x9b[2J",  # an 8-bit control sequence introducer
+    "next\u0085line": "next\\xc2\\x85line",  # a C1 control: next line
+    "line\u2028para\u2029": "line\\xe2\\x80\\xa8para\\xe2\\x80\\xa9",
+    os.fsdecode(b"bad\xff\xc3"): "bad\\xff\\xc3",  # not UTF-8
+    "Zürich 東京": "Zürich 東京",
+}
+
+
+def test_arguments_reach_the_trace_as_printable_text_only(child_factory):
+    c = child_factory(*UNSAFE_ARGUMENTS, debug="1")
     c.exec("import _setzentrave as z")
-    assert c.eval("z.getzentrave()").endswith(" two\nlines \x1b[2J")  # the title is untouched
-    trace = c.trace()  # every line carries the prefix
-    assert any(line.endswith(": two\\x0alines") for line in trace)
-    assert any(line.endswith(": \\x1b[2J") for line in trace)
+    listing = c.cmdline()
+    with pytest.raises(Exception) as raised:  # the command line is not UTF-8
+        c.exec("z.getzentrave()")
+    assert raised.value.kind == "UnicodeDecodeError"
+    # The first title is the command line itself, byte for byte.
+    assert c.cmdline() == listing.replace(b"\0", b" ")[:-1] + b"\0"
+    text = c.stderr_bytes().decode("utf-8")  # strictly
+    lines = text.split("\n")
+    assert lines.pop() == ""
+    for line in lines:  # nothing a terminal acts on, nor a line break of any kind
+        assert not re.search("[\x00-\x1f\x7f-\x9f\u2028\u2029]", line), ascii(line)
+    for shown in UNSAFE_ARGUMENTS.values():
+        found = re.compile(r"\[ZNV\]: found argv\[\d+\] at 0x[0-9a-f]+: " + re.escape(shown))
+        assert sum(bool(found.fullmatch(line)) for line in lines) == 1, shown

@@ -2,8 +2,6 @@
 in time: every title read back is one whole title some thread set, and the
 listing agrees with the last one at the end."""
 
-from conftest import ChildError
-
 THREADS = 8
 CALLS = 20_000
 

@@ -2,7 +2,6 @@
 their own threads at once; the title they set is the process's, one for all."""
 
 import pytest
-
 from conftest import ChildError
 
 # Runs in the child: `new()` makes an interpreter with its own GIL that refuses
@@ -59,9 +58,11 @@ def test_the_module_loads_in_each_interpreter_with_its_own_gil(child_factory):
     c.exec(f"made = [new() for _ in range({COUNT})]")
     assert c.eval("[isolated(iid) for _, iid in made]") == [True] * COUNT
     c.exec("out_read, out_write = os.pipe()")
-    code = ("import os, _setzentrave as z\n"
-            "names = sorted(n for n in dir(z) if not n.startswith('_'))\n"
-            "os.write(OUT, repr(names).encode() + b'\\n')\n")
+    code = (
+        "import os, _setzentrave as z\n"
+        "names = sorted(n for n in dir(z) if not n.startswith('_'))\n"
+        "os.write(OUT, repr(names).encode() + b'\\n')\n"
+    )
     c.exec(f"code = {code!r}.replace('OUT', str(out_write))")
     c.exec("for interp, _ in made: run(interp, code)")
     c.exec("os.close(out_write)")
@@ -95,14 +96,18 @@ reports = [eval(line) for line in os.fdopen(out_read)]
     assert c.eval("failures") == []
     reports = c.eval("reports")
     assert len(reports) == COUNT
-    every = {f"<{who}:" + "é東🐍"[i % 3] * (i * 20) + f":{who}>"
-             for who in range(COUNT) for i in range(4)}
+    every = {
+        f"<{who}:" + "é東🐍"[i % 3] * (i * 20) + f":{who}>"
+        for who in range(COUNT)
+        for i in range(4)
+    }
     assert all(len(t.encode()) <= 255 for t in every)
     seen = set().union(*map(set, reports))
     assert seen <= every
     # Titles set in one interpreter were read in another: one title for all.
-    assert any(any(not t.startswith(f"<{who}:") for t in report)
-               for who, report in enumerate(reports))
+    assert any(
+        any(not t.startswith(f"<{who}:") for t in report) for who, report in enumerate(reports)
+    )
     last = c.eval("__import__('_setzentrave').getzentrave()")
     assert last in every
     assert c.cmdline() == last.encode() + b"\0"
@@ -115,9 +120,11 @@ def test_a_title_set_in_one_interpreter_is_read_in_another_and_shown(child_facto
     c.exec("out_read, out_write = os.pipe()")
     c.exec("run(first, 'import _setzentrave as z; z.setzentrave(\"set in the first: été\")')")
     assert c.cmdline() == "set in the first: été\0".encode()
-    code = ("import os, _setzentrave as z\n"
-            "os.write(OUT, z.getzentrave().encode() + b'\\n')\n"
-            "z.setzentrave('set in the second')\n")
+    code = (
+        "import os, _setzentrave as z\n"
+        "os.write(OUT, z.getzentrave().encode() + b'\\n')\n"
+        "z.setzentrave('set in the second')\n"
+    )
     c.exec(f"run(second, {code!r}.replace('OUT', str(out_write)))")
     c.exec("os.close(out_write)")
     assert c.eval("os.fdopen(out_read).read()") == "set in the first: été\n"

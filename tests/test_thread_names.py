@@ -27,8 +27,9 @@ def comm(pid: int, tid: int | None = None) -> str:
 
 
 def ps_threads(pid: int) -> dict[int, str]:
-    out = subprocess.run(["ps", "-L", "-o", "tid=,comm=", "-p", str(pid)],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["ps", "-L", "-o", "tid=,comm=", "-p", str(pid)], capture_output=True, text=True, check=True
+    ).stdout
     return {int(tid): name for tid, name in (line.split(None, 1) for line in out.splitlines())}
 
 
@@ -74,16 +75,20 @@ def test_long_titles_are_cut_before_a_character(child):
 
 def test_thread_title_from_another_thread_leaves_main_alone(child):
     before = comm(child.pid)
-    child.exec("import threading\n"
-               "t = threading.Thread(target=z.setthreadtitle, args=('side',)); t.start(); t.join()")
+    child.exec(
+        "import threading\n"
+        "t = threading.Thread(target=z.setthreadtitle, args=('side',)); t.start(); t.join()"
+    )
     assert comm(child.pid) == before
 
 
 def test_a_name_that_is_not_utf8_reads_back_escaped(child):
     # Named by other code, or cut by the kernel inside a character: the
     # getter answers with the bytes escaped instead of failing.
-    child.exec("import ctypes\n"
-               "ctypes.CDLL(None).prctl(15, ctypes.c_char_p(b'pool-\\xc3-\\xff'), 0, 0, 0)")
+    child.exec(
+        "import ctypes\nctypes.CDLL(None).prctl(15, ctypes.c_char_p(b'pool-\\xc3-\\xff'), 0, 0, 0)"
+    )
     assert child.eval("z.getthreadtitle()") == "pool-\udcc3-\udcff"
     assert child.eval("z.getthreadtitle().encode('utf-8', 'surrogateescape')") == repr(
-        b"pool-\xc3-\xff")
+        b"pool-\xc3-\xff"
+    )

@@ -5,7 +5,6 @@ storing must still read titles."""
 import sysconfig
 
 import pytest
-
 from conftest import run_python
 
 FORKS = 200
@@ -52,8 +51,10 @@ print(failed)
 
 def test_a_child_forked_while_a_title_was_stored_reads_titles():
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
-        pytest.skip("with a GIL, a writer holds it while it stores, and a child of a plain "
-                    "fork() would wait for the GIL itself")
+        pytest.skip(
+            "with a GIL, a writer holds it while it stores, and a child of a plain "
+            "fork() would wait for the GIL itself"
+        )
     done = run_python(FORK_WHILE_STORING, str(FORKS), timeout=300)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "0", f"children that failed: {done.stdout}"

@@ -1,7 +1,6 @@
 """The trace: on only when ZNV_DEBUG is non-empty, decided once, one whole line a call."""
 
 import pytest
-
 from conftest import run_python
 
 IMPORT_AND_WORK = """
@@ -55,13 +54,19 @@ def test_changing_the_variable_after_the_first_line_changes_nothing():
     turned_off = run_python(
         "import os, _setzentrave as z\n"
         "os.environ['ZNV_DEBUG'] = ''\n"
-        "try: z.setzentrave()\nexcept TypeError: pass\n", debug="1")
+        "try: z.setzentrave()\nexcept TypeError: pass\n",
+        debug="1",
+    )
     assert turned_off.stderr.splitlines() == [
-        "[ZNV]: module init", "[ZNV]: failed to parse tuple and keywords"]
+        "[ZNV]: module init",
+        "[ZNV]: failed to parse tuple and keywords",
+    ]
     turned_on = run_python(
         "import os, _setzentrave as z\n"
         "os.environ['ZNV_DEBUG'] = '1'\n"
-        "try: z.setzentrave()\nexcept TypeError: pass\n", debug="")
+        "try: z.setzentrave()\nexcept TypeError: pass\n",
+        debug="",
+    )
     assert turned_on.stderr == ""
 
 
@@ -86,3 +91,38 @@ for t in threads: t.join()
     assert lines.pop() == ""
     assert lines[0] == "[ZNV]: module init"
     assert lines[1:] == ["[ZNV]: failed to parse tuple and keywords"] * 4000
+
+
+def test_lines_of_processes_sharing_standard_error_stay_whole():
+    # A parent and its forked children trace at once into one pipe.
+    code = """
+import os, _setzentrave as z
+go_read, go_write = os.pipe()
+children = []
+for _ in range(3):
+    pid = os.fork()
+    if pid == 0:
+        break
+    children.append(pid)
+if len(children) == 3:
+    os.write(go_write, b"go" * 3)
+else:
+    os.read(go_read, 2)
+for _ in range(2000):
+    try:
+        z.setzentrave(1)
+    except TypeError:
+        pass
+if len(children) < 3:
+    os._exit(0)
+for pid in children:
+    os.waitpid(pid, 0)
+"""
+    done = run_python(code, debug="1")
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = done.stderr.split("\n")
+    assert lines.pop() == ""
+    assert lines[0] == "[ZNV]: module init"
+    split = [line for line in lines[1:] if line != "[ZNV]: failed to parse tuple and keywords"]
+    assert split == [], f"{len(split)} lines split, such as {split[:3]}"
+    assert len(lines) == 1 + 4 * 2000

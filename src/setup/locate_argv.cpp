@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include <unistd.h>
 #if defined(__linux__)
@@ -10,8 +11,13 @@
 #endif
 
 #include "debug/trace.h"
+#include "platform/environment_start.h"
 #include "setup/heap_ptr.h"
 #include "setup/trace_text.h"
+
+// POSIX leaves declaring the environment vector to the program: glibc's
+// <unistd.h> declares it, FreeBSD's does not.
+extern "C" char **environ;
 
 namespace {
 
@@ -36,46 +42,47 @@ const char *argument_start(const char *cursor, const char *floor) {
 
 // Whether the walk may read below `first_env`. The kernel lays out the
 // argument strings, then the environment strings, at the top of the initial
-// stack, just below the executable's name (AT_EXECFN), in at most 6 MiB. A
-// first environment string anywhere else was put there later (putenv, a new
-// environ): what lies below it is not the argument area, and may be another
-// object's memory or not mapped at all.
+// stack, just below the executable's name (AT_EXECFN), in at most 6 MiB; with
+// no environment strings their start is the name's. A first environment
+// string anywhere else was put there later (putenv, a new environ): what lies
+// below it is not the argument area, and may be another object's memory or
+// not mapped at all.
 bool where_the_kernel_put_it(const char *first_env) {
 #if defined(__linux__)
     constexpr std::uintptr_t strings_span = 8 * 1024 * 1024;
     const std::uintptr_t name = getauxval(AT_EXECFN);
     const auto at = reinterpret_cast<std::uintptr_t>(first_env);
-    return name == 0 || (at < name && name - at <= strings_span);
+    return name == 0 || (at <= name && name - at <= strings_span);
 #else
     (void)first_env;
     return true;
 #endif
 }
 
-}  // namespace
-
-char **locate_argv_below(int argc, const char *arg0, const char *first_env, const char *floor) {
-    trace_walk_start();
+// A vector for `argc` arguments, its terminator set; null, traced, when
+// there is nothing to look for or no memory for it.
+HeapPtr<char *> new_vector(int argc) {
     // Without an argv[0] there is nothing to check the walk against, and
     // entry 0 would take the place of the vector's terminator.
     if (argc < 1) {
         znv_debug("no arguments to look for");
-        return walk_failed();
+        return nullptr;
     }
     HeapPtr<char *> argv{
         static_cast<char **>(std::malloc(sizeof(char *) * (static_cast<std::size_t>(argc) + 1)))};
     if (!argv) {
         znv_debug("can't malloc %d args!", argc);
-        return walk_failed();
+        return nullptr;
     }
     argv.get()[argc] = nullptr;
-    if (first_env == nullptr) {
-        znv_debug("environ pointer is NULL");
-        return walk_failed();
-    }
-    znv_debug("found environ at %p", static_cast<const void *>(first_env));
+    return argv;
+}
 
-    const char *cursor = first_env;  // start of the string found last
+// Fills `argv` with the `argc` arguments that end just below `top`, from
+// the last down, and checks argv[0] against `arg0`.
+char **walk_down(HeapPtr<char *> argv, int argc, const char *arg0, const char *top,
+                 const char *floor) {
+    const char *cursor = top;  // start of the string found last
     for (int i = argc - 1; i >= 1; --i) {
         if (cursor[-1] != '\0') {
             znv_debug("zero %d not found", i);
@@ -115,17 +122,70 @@ char **locate_argv_below(int argc, const char *arg0, const char *first_env, cons
     return argv.release();
 }
 
+const char *floor_below(const char *top) {
+    const auto at = reinterpret_cast<std::uintptr_t>(top);
+    return reinterpret_cast<const char *>(at > ARGV_SEARCH_SPAN ? at - ARGV_SEARCH_SPAN : 0);
+}
+
+// Whether the walk may start at `first_env`: where the kernel put the
+// environment strings, as its record says, or, without a record, in their
+// place on the stack. A first string unset (the vector then starts at the
+// second one) or replaced is not.
+bool is_environment_start(const char *first_env, const char *recorded) {
+    return first_env != nullptr && where_the_kernel_put_it(first_env) &&
+           (recorded == nullptr || first_env == recorded);
+}
+
+// When environ[0] cannot start the walk, the place the kernel recorded can:
+// the same checks then tell whether the arguments still lie below it.
+char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *first_env,
+                                      const char *recorded) {
+    trace_walk_start();
+    if (first_env == nullptr) {
+        znv_debug("environ pointer is NULL");
+    } else {
+        znv_debug("environ[0] at %p is not where the kernel put the environment",
+                  static_cast<const void *>(first_env));
+    }
+    if (recorded == nullptr || !where_the_kernel_put_it(recorded)) {
+        znv_debug("no other start: the kernel's record of the environment can't be had");
+        return walk_failed();
+    }
+    znv_debug("starting where the kernel put the environment, at %p",
+              static_cast<const void *>(recorded));
+    HeapPtr<char *> argv = new_vector(argc);
+    if (!argv) {
+        return walk_failed();
+    }
+    return walk_down(std::move(argv), argc, arg0, recorded, floor_below(recorded));
+}
+
+}  // namespace
+
+char **locate_argv_below(int argc, const char *arg0, const char *first_env, const char *floor) {
+    trace_walk_start();
+    HeapPtr<char *> argv = new_vector(argc);
+    if (!argv) {
+        return walk_failed();
+    }
+    if (first_env == nullptr) {
+        znv_debug("environ pointer is NULL");
+        return walk_failed();
+    }
+    znv_debug("found environ at %p", static_cast<const void *>(first_env));
+    return walk_down(std::move(argv), argc, arg0, first_env, floor);
+}
+
 char **locate_argv(int argc, const char *arg0) {
     // environ itself is null after clearenv(): no strings, as when its first
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
-    if (first_env != nullptr && !where_the_kernel_put_it(first_env)) {
-        trace_walk_start();
-        znv_debug("environ[0] at %p is not where the kernel put the environment",
-                  static_cast<const void *>(first_env));
-        return walk_failed();
+    const char *recorded = znv_platform_environment_start();
+    // With no strings and no record (as on a platform that keeps none), the
+    // walk fails at its start as it always has.
+    const bool no_start_at_all = first_env == nullptr && recorded == nullptr;
+    if (is_environment_start(first_env, recorded) || no_start_at_all) {
+        return locate_argv_below(argc, arg0, first_env, floor_below(first_env));
     }
-    const auto top = reinterpret_cast<std::uintptr_t>(first_env);
-    const std::uintptr_t floor = top > ARGV_SEARCH_SPAN ? top - ARGV_SEARCH_SPAN : 0;
-    return locate_argv_below(argc, arg0, first_env, reinterpret_cast<const char *>(floor));
+    return locate_argv_from_kernel_record(argc, arg0, first_env, recorded);
 }

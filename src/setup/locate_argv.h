@@ -20,5 +20,10 @@ inline constexpr std::size_t ARGV_SEARCH_SPAN = 512 * 1024;
 // `first_env` may be null (an environment without strings).
 char **locate_argv_below(int argc, const char *arg0, const char *first_env, const char *floor);
 
-// The walk over this process's own memory, from environ.
+// The walk over this process's own memory, from environ[0]. When environ
+// holds no strings, or its first one is not where the kernel put the
+// environment (setenv into an empty environment, a host that copied its
+// environment, the first variable unset), the walk starts where the
+// platform says the kernel put the environment strings instead, with the
+// same checks; it fails only when neither start can be had.
 char **locate_argv(int argc, const char *arg0);

@@ -251,8 +251,10 @@ TEST(LocateArgv, NoArgumentsGivesNoVector) {
     EXPECT_EQ(w.trace, failure({"no arguments to look for"}));
 }
 
-TEST(LocateArgv, FindsThisProcessesOwnArguments) {
-    // The kernel's record of the arguments, to compare the walk with.
+namespace {
+
+// This process's arguments as the kernel shows them.
+std::vector<std::string> own_arguments() {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
     const std::string content((std::istreambuf_iterator<char>(file)),
                               std::istreambuf_iterator<char>());
@@ -262,6 +264,13 @@ TEST(LocateArgv, FindsThisProcessesOwnArguments) {
         args.push_back(content.substr(at, end - at));
         at = end + 1;
     }
+    return args;
+}
+
+}  // namespace
+
+TEST(LocateArgv, FindsThisProcessesOwnArguments) {
+    const std::vector<std::string> args = own_arguments();
     ASSERT_FALSE(args.empty());
     char **argv = locate_argv(static_cast<int>(args.size()), args[0].c_str());
     ASSERT_NE(argv, nullptr);
@@ -272,4 +281,34 @@ TEST(LocateArgv, FindsThisProcessesOwnArguments) {
     // The entries point at the strings themselves, right below the environment.
     EXPECT_EQ(argv[args.size() - 1] + args.back().size() + 1, environ[0]);
     std::free(argv);
+}
+
+TEST(LocateArgv, StartsAtTheKernelsRecordWhenEnvironIsElsewhere) {
+    const std::vector<std::string> args = own_arguments();
+    ASSERT_FALSE(args.empty());
+    static char moved[] = "ZNV_MOVED=1";
+    char *const first = environ[0];
+    // Replaced, the first variable unset (its vector starts at the second
+    // string, on the stack as well), no strings.
+    char *const second = first + std::strlen(first) + 1;
+    for (char *elsewhere : {moved, second, static_cast<char *>(nullptr)}) {
+        environ[0] = elsewhere;
+        testing::internal::CaptureStderr();
+        char **argv = locate_argv(static_cast<int>(args.size()), args[0].c_str());
+        const std::vector<std::string> trace = trace_lines(testing::internal::GetCapturedStderr());
+        environ[0] = first;
+        ASSERT_NE(argv, nullptr) << testing::PrintToString(trace);
+        for (std::size_t i = 0; i < args.size(); ++i) {
+            EXPECT_EQ(argv[i], args[i]);
+        }
+        EXPECT_EQ(argv[args.size() - 1] + args.back().size() + 1, first);
+        ASSERT_GE(trace.size(), 3u);
+        EXPECT_EQ(trace[1], elsewhere == nullptr
+                                ? "environ pointer is NULL"
+                                : "environ[0] at " + address(elsewhere) +
+                                      " is not where the kernel put the environment");
+        EXPECT_EQ(trace[2], "starting where the kernel put the environment, at " +
+                                address(first));
+        std::free(argv);
+    }
 }

@@ -1,11 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <set>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "platform/linux/kernel_bounds.h"
+#include "platform/linux/proc_self_file.h"
 #include "platform/linux/title_writer.h"
 
 namespace {
@@ -196,5 +205,91 @@ TEST(TitleWriter, SingleEmptyArgument) {
         write_title(writer, title);
         EXPECT_EQ(followed.fixed_kernel_cmdline(), std::string(title) + '\0');
         EXPECT_EQ(followed.defective_kernel_cmdline(), std::string(title) + '\0');
+    }
+}
+
+namespace {
+
+constexpr int NO_PTRACE = 77;
+
+// In a child of fork(): writes titles of these lengths into the process's own
+// argument area, stopped after every instruction by its tracing parent.
+[[noreturn]] void write_titles_traced(const std::vector<std::size_t> &lengths) {
+    char text[4096];
+    const auto stat = read_proc_self("stat", text, sizeof text);
+    const auto bounds = stat ? parse_kernel_bounds(*stat) : std::nullopt;
+    const auto area = bounds ? area_from_kernel(*bounds) : std::nullopt;
+    if (!area || ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) {
+        _exit(NO_PTRACE);
+    }
+    std::vector<std::string> titles;
+    for (const std::size_t length : lengths) titles.push_back(title_of(length));
+    raise(SIGSTOP);  // the parent steps on from here
+    // As the first title does it: clear, probe, then titles.
+    TitleWriter writer = clear_arguments(*area, CmdlineReport::whole_argument_area);
+    write_probe(writer);
+    writer.report = CmdlineReport::title_up_to_zero;
+    for (const std::string &title : titles) write_title(writer, title.c_str());
+    _exit(0);
+}
+
+std::string cmdline_of(pid_t pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    const int fd = open(path.c_str(), O_RDONLY);
+    char buffer[4096];
+    const ssize_t got = fd >= 0 ? pread(fd, buffer, sizeof buffer, 0) : -1;
+    if (fd >= 0) close(fd);
+    return got > 0 ? std::string(buffer, static_cast<std::size_t>(got)) : std::string();
+}
+
+}  // namespace
+
+TEST(TitleWriter, NoReaderEverGetsTheBareArgumentArea) {
+    // The kernel's own view of this process's command line, read after every
+    // single instruction of a child writing titles: shorter and longer than
+    // its arguments, ending exactly at their last byte and just past it.
+    char text[4096];
+    const auto stat = read_proc_self("stat", text, sizeof text);
+    ASSERT_TRUE(stat);
+    const auto bounds = parse_kernel_bounds(*stat);
+    ASSERT_TRUE(bounds);
+    if (bounds->env_start != bounds->arg_end || bounds->arg_end - bounds->arg_start > 200) {
+        GTEST_SKIP() << "needs arguments of at most 200 bytes with the environment after them";
+    }
+    const std::size_t n = bounds->arg_end - bounds->arg_start;
+    ASSERT_GE(n, 8u);
+    const std::vector<std::size_t> lengths = {n + 20, 3,     n + 20, n - 1, 3, n - 1, n + 20,
+                                              n,      n - 1, n - 2,  0,     n - 1, 255, 1};
+    const std::string command_line = cmdline_of(getpid());  // the child's, until it writes
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) write_titles_traced(lengths);
+
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == NO_PTRACE) {
+        GTEST_SKIP() << "no ptrace here to step the writer";
+    }
+    ASSERT_TRUE(WIFSTOPPED(status));
+    std::set<std::string> seen;
+    std::size_t bare = 0, steps = 0;
+    std::string bare_example;
+    while (steps++ < 2000000) {
+        const std::string shown = cmdline_of(child);
+        seen.insert(shown);
+        if (shown != command_line && shown.find('\0') < shown.size() - 1) {
+            ++bare;
+            bare_example = shown;
+        }
+        ASSERT_EQ(ptrace(PTRACE_SINGLESTEP, child, nullptr, nullptr), 0);
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        if (WIFEXITED(status)) break;
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << "still running after " << steps << " steps";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(bare, 0u) << "of " << steps << " states, such as '" << bare_example << "'";
+    // The reads did look at the titles: each one showed whole once written.
+    for (const std::size_t length : lengths) {
+        EXPECT_EQ(seen.count(title_of(length) + '\0'), 1u) << length;
     }
 }

@@ -84,7 +84,9 @@ def run_step(
                 rc = child.wait(timeout=30)
                 break
             except subprocess.TimeoutExpired:
-                log(tag, f"{name}: {int(time.monotonic() - started)} s, last: {_last_line(logfile)}")
+                log(
+                    tag, f"{name}: {int(time.monotonic() - started)} s, last: {_last_line(logfile)}"
+                )
     if rc != 0:
         tail = logfile.read_text(errors="replace").splitlines()[-40:]
         log(tag, f"{name} FAILED (exit {rc}); last lines of {logfile}:")
@@ -100,10 +102,11 @@ def _last_line(logfile: Path) -> str:
     return lines[-1][:80] if lines else ""
 
 
-def _installed(package: str) -> bool:
-    query = ["dpkg-query", "-W", "-f=${Status}", package]
-    done = subprocess.run(query, capture_output=True, text=True)
-    return done.stdout == "install ok installed"
+def _missing(packages: Sequence[str]) -> list[str]:
+    query = ["dpkg-query", "-W", "-f=${Package} ${Status}\n", *packages]
+    listed = subprocess.run(query, capture_output=True, text=True).stdout.splitlines()
+    installed = {line.split()[0] for line in listed if line.endswith(" install ok installed")}
+    return [p for p in packages if p not in installed]
 
 
 _apt_updated = False
@@ -112,7 +115,7 @@ _apt_updated = False
 def apt_install(tag: str, packages: Sequence[str]) -> None:
     """Install the host's Debian PACKAGES that are missing (one apt run)."""
     global _apt_updated
-    missing = [p for p in packages if not _installed(p)]
+    missing = _missing(packages)
     if not missing:
         return
     log(tag, f"installing Debian packages: {' '.join(missing)}")
@@ -121,8 +124,16 @@ def apt_install(tag: str, packages: Sequence[str]) -> None:
         if not _apt_updated:
             subprocess.run(["apt-get", "update", "-q"], stdout=sys.stderr, env=env, check=False)
             _apt_updated = True
-        install = ["apt-get", "install", "-y", "-q", "--no-install-recommends",
-                   "-o", "DPkg::Lock::Timeout=600", *missing]
+        install = [
+            "apt-get",
+            "install",
+            "-y",
+            "-q",
+            "--no-install-recommends",
+            "-o",
+            "DPkg::Lock::Timeout=600",
+            *missing,
+        ]
         subprocess.run(install, stdout=sys.stderr, env=env, check=True)
 
 
@@ -141,7 +152,11 @@ def tool_venv(name: str, requirements: Sequence[str]) -> Path:
             return python
         log("tools", f"making the {name} tool venv: {' '.join(requirements)}")
         subprocess.run([sys.executable, "-m", "venv", "--clear", venv], check=True)
+        pip: list[str | os.PathLike[str]]
         pip = [python, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+        # The pip that the host's venv module bundles (23.2) fails to verify
+        # the registry's certificate here; current pip uses the system's store.
+        subprocess.run([*pip, "--retries", "1", "--upgrade", "pip"], check=True)
         subprocess.run([*pip, *requirements], check=True)
         mark_complete(venv, requirements=";".join(requirements))
     return python

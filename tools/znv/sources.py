@@ -1,29 +1,23 @@
-"""CPython's upstream source, as Debian's source packages carry it.
-
-Interim: the download itself is still done by tools/provision-interpreters
-(which keeps every tarball it fetched under CACHE/sources); this module only
-finds the tarball, asking that script to fetch it when it is not there yet.
-"""
+"""CPython's upstream source, as Debian's source packages carry it."""
 
 from __future__ import annotations
 
-import subprocess
 from pathlib import Path
 
-from .cache import CACHE, REPO
+from . import debian
+from .cache import CACHE
 
 
 def cpython_tarball(minor: str) -> Path:
     """The upstream tarball of the newest downloadable python MINOR (e.g. "3.13")."""
     found = _cached(minor)
-    if not found:
-        # Provisioning the free-threaded flavour always fetches the source.
-        subprocess.run([REPO / "tools" / "provision-interpreters", f"{minor}t"], check=True,
-                       stdout=subprocess.DEVNULL)
-        found = _cached(minor)
-    if not found:
-        raise RuntimeError(f"no cached source of python{minor}")
-    return found[-1]
+    if found:
+        return found[-1]
+    version = debian.newest_version(minor)
+    tarball = version and debian.fetch_orig(f"python{minor}", version)
+    if not tarball:
+        raise RuntimeError(f"no downloadable Debian source of python{minor}")
+    return tarball
 
 
 def _cached(minor: str) -> list[Path]:

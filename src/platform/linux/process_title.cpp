@@ -13,6 +13,7 @@
 #include "platform/linux/proc_self_file.h"
 #include "platform/linux/string_move.h"
 #include "platform/linux/title_writer.h"
+#include "setup/trace_text.h"
 
 // Linux keeps no title of its own: the listing shows the process's argument
 // area (see argument_area.h), so the title is written there. The first title
@@ -106,7 +107,7 @@ CmdlineReport learn_cmdline_report(TitleWriter &probed, bool from_proc) {
     const CmdlineReport report = decide_cmdline_report(answer, release);
     if (report == CmdlineReport::whole_argument_area) {
         znv_debug("kernel %s shows the whole argument area: short titles end in zero bytes",
-                  release != nullptr ? release : "(unknown release)");
+                  TraceText(release != nullptr ? release : "(unknown release)").c_str());
     }
     return report;
 }

@@ -13,9 +13,10 @@ struct TitleWriter {
     std::size_t used;  // bytes the last title took, its zero byte included
 };
 
-// Zeros the arguments, and the first byte after them when the area reaches
-// past them, so that no remains of the command line show and nothing the
-// kernel reads on into is shown. Whatever reaches into those bytes must have
+// Zeros the arguments but their last byte, which it marks, and the first byte
+// after them when the area reaches past them, so that no remains of the
+// command line show and nothing the kernel reads on into is shown; the area
+// then shows the empty title. Whatever reaches into those bytes must have
 // been moved out first. Returns a writer with no title written yet.
 TitleWriter clear_arguments(const ArgumentArea &area, CmdlineReport report);
 
@@ -26,5 +27,9 @@ void write_probe(TitleWriter &writer);
 
 // Shows `title`, cut to what the area holds before any character the cut
 // would split, and returns the number of bytes shown. Clears only the bytes
-// of the previous title that the new one does not cover.
+// of the previous title that the new one does not cover. Where the kernel
+// reads a title up to its zero byte, the writes are ordered so that a reader
+// never gets the bare argument area, only the old title, the empty title or
+// the new one, or a change half-done: the kernel copies the bytes while they
+// are being written.
 std::size_t write_title(TitleWriter &writer, const char *title);

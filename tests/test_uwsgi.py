@@ -1,0 +1,125 @@
+"""uWSGI embeds the interpreter and gives it no arguments, and has moved its
+environment to the heap before any Python code runs: its master and its
+workers still get their command line as the first title, and the titles
+they set show in the listing."""
+
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+from conftest import child_env
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from znv.cache import tool_venv
+
+UWSGI = "uwsgi==2.0.31"  # built from source for this interpreter; no extras
+
+APP = """
+import os, _setzentrave as z
+with open("/proc/self/cmdline", "rb") as f:
+    command_line = f.read()
+first = z.getzentrave()
+z.setzentrave(f"znv-uwsgi {os.getpid()}")
+with open(os.environ["ZNV_UWSGI_REPORT"], "a") as report:
+    report.write(repr((os.getpid(), command_line, first)) + "\\n")
+
+def application(environ, start_response):
+    start_response("200 OK", [])
+    return [b""]
+"""
+
+
+@pytest.fixture(scope="session")
+def uwsgi() -> Path:
+    flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
+    try:
+        python = tool_venv(f"uwsgi-{flavour}", [UWSGI])
+    except (subprocess.CalledProcessError, OSError) as error:
+        pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")
+    return python.parent / "uwsgi"
+
+
+def reports(path: Path, count: int) -> list[tuple]:
+    """The first `count` reports the app wrote, waiting up to 60 s for them."""
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline:
+        lines = path.read_text().splitlines() if path.exists() else []
+        if len(lines) >= count:
+            return [eval(line) for line in lines[:count]]
+        time.sleep(0.1)
+    raise AssertionError(f"{len(lines)} of {count} reports came")
+
+
+# The app loaded once in the master before it forks the workers, or by
+# every worker itself.
+MODES = {"master": ([], 1), "workers": (["--lazy-apps"], 2)}
+
+
+@pytest.mark.parametrize("options, count", MODES.values(), ids=list(MODES))
+def test_uwsgi_processes_get_their_command_line_and_show_their_titles(
+    uwsgi, tmp_path, options, count
+):
+    app = tmp_path / "app.py"
+    app.write_text(APP)
+    report = tmp_path / "report"
+    command = [
+        str(uwsgi),
+        "--master",
+        "--workers",
+        "2",
+        *options,
+        "--socket",
+        "socket",
+        "--home",
+        sys.prefix,
+        "--wsgi-file",
+        "app.py",
+    ]
+    with open(tmp_path / "log", "w+b") as log:
+        server = subprocess.Popen(
+            command,
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=log,
+            cwd=tmp_path,
+            env=child_env("1", ZNV_UWSGI_REPORT=str(report)),
+        )
+        try:
+            found = reports(report, count)
+            pids = {pid for pid, _, _ in found}
+            if count == 1:
+                assert pids == {server.pid}
+            else:
+                assert len(pids) == count and server.pid not in pids
+            for pid, command_line, first in found:
+                joined = b" ".join(command_line.split(b"\0")[:-1])
+                assert first.encode() == joined[:255]
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    assert f.read() == f"znv-uwsgi {pid}\0".encode()
+        finally:
+            server.send_signal(signal.SIGINT)  # uWSGI's way to stop at once
+            try:
+                server.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                server.kill()
+                server.wait()
+        log.seek(0)
+        trace = [
+            line
+            for line in log.read().decode(errors="replace").splitlines()
+            if line.startswith("[ZNV]: ")
+        ]
+    # Every process that set a title found its arguments from the kernel's
+    # record, environ[0] being on the heap.
+    assert trace.count("[ZNV]: found argv[0]: " + str(uwsgi)) == count
+    assert sum("is not where the kernel put the environment" in line for line in trace) == count
+    assert (
+        sum(
+            line.startswith("[ZNV]: starting where the kernel put the environment, at ")
+            for line in trace
+        )
+        == count
+    )

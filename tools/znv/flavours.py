@@ -1,0 +1,82 @@
+"""Every interpreter flavour the project is tested on, and the one door into each.
+
+A flavour is a CPython build: "3.13", "3.13t" and the newest free-threaded
+"3.Nt" live on the host (tools.znv.interpreters); "3.14" and "3.15", Debian's
+own builds, live in the Debian sid root (tools.znv.root). Each has its venv at
+.venv/<flavour>/ in the repository, with the module installed from the working
+tree; inside the root the repository is at the same path, so that path means
+the same on both sides (but runs only through command()).
+
+ZNV_FLAVOURS="3.13 3.14" (or comma separated) limits every tool to some flavours.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Sequence
+
+from . import interpreters, root, venvs
+from .cache import log
+
+
+def in_root(flavour: str) -> bool:
+    return flavour in root.MINORS
+
+
+def names() -> list[str]:
+    """The flavours a tool covers: ZNV_FLAVOURS, else every default flavour."""
+    chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
+    return chosen or [*interpreters.default_flavours(), *root.MINORS]
+
+
+def setup(flavour: str) -> None:
+    """Provision FLAVOUR's interpreter and venv, and install the module from the
+    working tree if it changed; raises if any of that fails. Seconds when
+    everything is in place."""
+    if in_root(flavour):
+        root.provision(refresh=interpreters.refresh())
+    venvs.ensure(flavour, lambda argv: command(flavour, argv), base_python(flavour))
+
+
+def _ready(candidates: Sequence[str]) -> list[str]:
+    done = []
+    for flavour in candidates:
+        try:
+            setup(flavour)
+            done.append(flavour)
+        except Exception as error:  # one flavour's failure leaves the others usable
+            log("flavours", f"{flavour}: not ready: {error}")
+    return done
+
+
+def ready() -> list[str]:
+    """The flavours that are ready (see names()), provisioning them first when needed."""
+    return _ready(names())
+
+
+def host_flavours() -> list[str]:
+    """The ready flavours that live on the host (see names()); no root is made."""
+    return _ready([f for f in names() if not in_root(f)])
+
+
+def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
+    """ARGV as run in FLAVOUR's world: unchanged on the host; for a root flavour,
+    chrooted in a private mount namespace with the repository at the same
+    path, /tmp shared and the working directory kept (the repository's when
+    the caller's is not visible inside). The environment passes through."""
+    if in_root(flavour):
+        return root.command(argv)
+    return [str(arg) for arg in argv]
+
+
+def python(flavour: str) -> list[str]:
+    """The argv prefix that runs FLAVOUR's venv interpreter (command() applied)."""
+    return command(flavour, [venvs.venv_python(flavour)])
+
+
+def base_python(flavour: str) -> list[str]:
+    """FLAVOUR's base interpreter (not the venv), as an argv prefix for command();
+    a host flavour is provisioned first if needed."""
+    if in_root(flavour):
+        return root.python(flavour)
+    return [str(interpreters.provision(flavour))]

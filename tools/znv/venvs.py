@@ -1,0 +1,142 @@
+"""The virtual environment .venv/<flavour>/ of each flavour, in the repository:
+the test dependency group, and the module installed from the working tree.
+
+A venv is reused while its interpreter and the dependency group are unchanged
+(its stamp says what it was made from). The module is reinstalled whenever a
+file it is built from changed, without build isolation, so scikit-build-core's
+build directory per interpreter keeps rebuilds incremental.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import json
+import os
+import subprocess
+import sys
+import tomllib
+from collections.abc import Callable, Sequence
+from pathlib import Path
+
+from .cache import REPO, locked, log
+
+VENVS = REPO / ".venv"
+STAMP_RECIPE = "2"  # bump when the way venvs are made changes
+TAG = "venv"
+# Files the module is built from: a change to any of them means a reinstall.
+MODULE_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
+# pip reads dependency groups from 25.1 on.
+PIP = "pip>=25.1"
+# The project's own builds fail on any warning.
+BUILD_ENV = {
+    "SKBUILD_CMAKE_DEFINE": "ZNV_WERROR=ON",
+    "PIP_DISABLE_PIP_VERSION_CHECK": "1",
+    "PIP_NO_INPUT": "1",
+}
+
+Enter = Callable[[Sequence[str | os.PathLike[str]]], list[str]]
+
+
+def venv_python(flavour: str) -> Path:
+    return VENVS / flavour / "bin" / "python"
+
+
+def _pyproject() -> dict:
+    with open(REPO / "pyproject.toml", "rb") as handle:
+        return tomllib.load(handle)
+
+
+def _stamp(enter: Enter, base: Sequence[str]) -> str:
+    version = subprocess.run(
+        enter([*base, "-c", "import sys; print(sys.version)"]),
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
+    group = json.dumps(_pyproject().get("dependency-groups", {}).get("test", []))
+    return (
+        f"recipe {STAMP_RECIPE}\npython {' '.join(base)}\nversion {version}\n"
+        f"test group {hashlib.sha256(group.encode()).hexdigest()}\n"
+    )
+
+
+def _module_stamp() -> str:
+    digest = hashlib.sha256()
+    for name in MODULE_INPUTS:
+        path = REPO / name
+        for file in sorted(path.rglob("*")) if path.is_dir() else [path]:
+            if file.is_file():
+                info = file.stat()
+                entry = f"{file.relative_to(REPO)} {info.st_size} {info.st_mtime_ns}\n"
+                digest.update(entry.encode())
+    return digest.hexdigest()
+
+
+def _run(enter: Enter, argv: Sequence[str | os.PathLike[str]]) -> None:
+    # Standard output belongs to whatever the caller runs next (tools/python).
+    subprocess.run(enter(argv), env=dict(os.environ, **BUILD_ENV), check=True, stdout=sys.stderr)
+
+
+def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
+    """Make or reuse .venv/FLAVOUR from the base interpreter BASE (run through
+    ENTER), and install the module when its sources changed."""
+    venv = VENVS / flavour
+    python = venv_python(flavour)
+    with locked(f"venv-{hashlib.sha256(str(REPO).encode()).hexdigest()[:12]}-{flavour}"):
+        stamp = _stamp(enter, base)
+        stamp_file = venv / ".znv-stamp"
+        fresh = (
+            not (python.is_symlink() or python.exists())
+            or not stamp_file.exists()
+            or stamp_file.read_text() != stamp
+        )
+        if fresh:
+            log(TAG, f"{flavour}: creating .venv/{flavour} with {' '.join(base)}")
+            _run(enter, [*base, "-m", "venv", "--clear", venv])
+            _run(enter, [python, "-m", "pip", "install", "-q", PIP])
+            # hypothesis's newest release may come only as a source needing Rust.
+            _run(
+                enter,
+                [
+                    python,
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--only-binary",
+                    "hypothesis",
+                    "--group",
+                    f"{REPO / 'pyproject.toml'}:test",
+                ],
+            )
+            (venv / ".znv-module").unlink(missing_ok=True)
+            stamp_file.write_text(stamp)
+        module_stamp_file = venv / ".znv-module"
+        module_stamp = _module_stamp()
+        if module_stamp_file.exists() and module_stamp_file.read_text() == module_stamp:
+            return
+        requires = _pyproject().get("build-system", {}).get("requires", [])
+        if requires:
+            # Cheap when already satisfied: pip does not even ask PyPI then.
+            _run(enter, [python, "-m", "pip", "install", "-q", *requires])
+        log(TAG, f"{flavour}: installing the module from the working tree")
+        module_stamp_file.unlink(missing_ok=True)
+        _run(enter, [python, "-m", "pip", "install", "-q", "--no-build-isolation", REPO])
+        module_stamp_file.write_text(module_stamp)
+
+
+def main(args: Sequence[str]) -> int:
+    """tools/make-venvs [FLAVOUR...]: set up each flavour (default: all)."""
+    from . import flavours
+
+    failed = []
+    for flavour in args or flavours.names():
+        try:
+            flavours.setup(flavour)
+            log(TAG, f"{flavour}: ready: .venv/{flavour}/bin/python")
+        except Exception as error:  # every flavour gets its turn
+            log(TAG, f"{flavour}: FAILED: {error}")
+            failed.append(flavour)
+    if failed:
+        log(TAG, f"failed: {' '.join(failed)}")
+    return 1 if failed else 0
