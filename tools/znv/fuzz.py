@@ -23,8 +23,15 @@ from . import sanitizers
 from .cache import CACHE, REPO, log, run_step
 
 TAG = "fuzz"
-HARNESSES = ("kernel_bounds", "cmdline_count", "utf8_prefix", "argument_area", "locate_argv",
-             "string_move", "trace_text")
+HARNESSES = (
+    "kernel_bounds",
+    "cmdline_count",
+    "utf8_prefix",
+    "argument_area",
+    "locate_argv",
+    "string_move",
+    "trace_text",
+)
 SEEDS = REPO / "tests" / "fuzz" / "corpus"
 GROWN = CACHE / "fuzz" / "corpus"
 CI_RUNS = 20_000
@@ -32,28 +39,50 @@ CI_RUNS = 20_000
 # One fault a harness must catch: the file under src/, the text to replace and
 # its replacement (the first pair that applies, for code in flux), what it breaks.
 PLANTS = {
-    "kernel_bounds": ("platform/linux/kernel_bounds.cpp",
-                      [("ARG_START_FIELD = 48;", "ARG_START_FIELD = 47;")],
-                      "the bounds are read one field early"),
-    "cmdline_count": ("setup/cmdline_count.cpp", [("i > 0 &&", "i > 1 &&")],
-                      "the first byte is never looked at"),
-    "utf8_prefix": ("title/utf8_prefix.cpp", [("    return start;\n", "    return start + 1;\n")],
-                    "the cut keeps the split character's lead byte"),
-    "argument_area": ("platform/linux/title_writer.cpp",
-                      [("area[arg_length - 1] = END_MARK;\n", "(void)arg_length;\n"),
-                       ("CmdlineReport::title_up_to_zero && arg_length >= 2;",
-                        "CmdlineReport::title_up_to_zero && arg_length >= 2 && false;")],
-                      "a short title leaves the argument end zero: the kernel shows the rest"),
-    "locate_argv": ("setup/locate_argv.cpp",
-                    [("while (z > floor && *z != '\\0')", "while (z >= floor - 1 && *z != '\\0')")],
-                    "the scan reads the byte below the floor"),
-    "string_move": ("platform/linux/string_move.cpp",
-                    [("if (moves_with_name) {", "if (moves_with_name && false) {")],
-                    "a short name inside the moved name keeps pointing into the area"),
-    "trace_text": ("setup/trace_text.cpp",
-                   [("code == 0x2028 || code == 0x2029;", "code == 0x2028;"),
-                    ("return byte < 0x20 || byte == 0x7f;", "return byte < 0x0a;")],
-                   "a control or separator is no longer escaped"),
+    "kernel_bounds": (
+        "platform/linux/kernel_bounds.cpp",
+        [("ARG_START_FIELD = 48;", "ARG_START_FIELD = 47;")],
+        "the bounds are read one field early",
+    ),
+    "cmdline_count": (
+        "setup/cmdline_count.cpp",
+        [("i > 0 &&", "i > 1 &&")],
+        "the first byte is never looked at",
+    ),
+    "utf8_prefix": (
+        "title/utf8_prefix.cpp",
+        [("    return start;\n", "    return start + 1;\n")],
+        "the cut keeps the split character's lead byte",
+    ),
+    "argument_area": (
+        "platform/linux/title_writer.cpp",
+        [
+            ("area[arg_length - 1] = END_MARK;\n", "(void)arg_length;\n"),
+            (
+                "CmdlineReport::title_up_to_zero && arg_length >= 2;",
+                "CmdlineReport::title_up_to_zero && arg_length >= 2 && false;",
+            ),
+        ],
+        "a short title leaves the argument end zero: the kernel shows the rest",
+    ),
+    "locate_argv": (
+        "setup/locate_argv.cpp",
+        [("while (z > floor && *z != '\\0')", "while (z >= floor - 1 && *z != '\\0')")],
+        "the scan reads the byte below the floor",
+    ),
+    "string_move": (
+        "platform/linux/string_move.cpp",
+        [("if (moves_with_name) {", "if (moves_with_name && false) {")],
+        "a short name inside the moved name keeps pointing into the area",
+    ),
+    "trace_text": (
+        "setup/trace_text.cpp",
+        [
+            ("code == 0x2028 || code == 0x2029;", "code == 0x2028;"),
+            ("return byte < 0x20 || byte == 0x7f;", "return byte < 0x0a;"),
+        ],
+        "a control or separator is no longer escaped",
+    ),
 }
 
 
@@ -62,15 +91,24 @@ def build(source_root: Path, build_dir: Path, logfile: Path) -> Path:
     sanitizers.ensure_clang(TAG)
     env = sanitizers.clang_env()
     configure: list[str | os.PathLike[str]] = [
-        "cmake", "-S", source_root / "tests" / "fuzz", "-B", build_dir, "-G", "Ninja",
-        "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
+        "cmake",
+        "-S",
+        source_root / "tests" / "fuzz",
+        "-B",
+        build_dir,
+        "-G",
+        "Ninja",
+        "-DZNV_WERROR=ON",
+        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+    ]
     run_step(TAG, f"configure {build_dir}", configure, logfile, env=env)
     run_step(TAG, "build the harnesses", ["cmake", "--build", build_dir], logfile, env=env)
     return build_dir
 
 
-def run(build_dir: Path, name: str, work: Path, runs: int | None, seconds: int,
-        grow: bool = True) -> tuple[bool, str]:
+def run(
+    build_dir: Path, name: str, work: Path, runs: int | None, seconds: int, grow: bool = True
+) -> tuple[bool, str]:
     """Runs one harness; returns whether it passed and what to show."""
     artifacts = work / "artifacts" / name
     artifacts.mkdir(parents=True, exist_ok=True)
@@ -84,20 +122,33 @@ def run(build_dir: Path, name: str, work: Path, runs: int | None, seconds: int,
         corpora.insert(0, scratch)
     limits = [f"-max_total_time={seconds}"] + ([f"-runs={runs}"] if runs else [])
     argv: list[str | os.PathLike[str]] = [
-        build_dir / f"{name}_fuzz", *limits, "-timeout=10", "-rss_limit_mb=2048",
-        "-print_final_stats=1", f"-artifact_prefix={artifacts}/", *corpora]
+        build_dir / f"{name}_fuzz",
+        *limits,
+        "-timeout=10",
+        "-rss_limit_mb=2048",
+        "-print_final_stats=1",
+        f"-artifact_prefix={artifacts}/",
+        *corpora,
+    ]
     env = {k: v for k, v in os.environ.items() if k != "ZNV_DEBUG"}
     env["ASAN_OPTIONS"] = f"external_symbolizer_path={sanitizers.SYMBOLIZER}"
     env["UBSAN_OPTIONS"] = f"print_stacktrace=1:external_symbolizer_path={sanitizers.SYMBOLIZER}"
     logfile = work / f"{name}.log"
     started = time.monotonic()
     with open(logfile, "w") as out:
-        done = subprocess.run(argv, stdout=out, stderr=subprocess.STDOUT, env=env,
-                              timeout=seconds + 120)
+        done = subprocess.run(
+            argv, stdout=out, stderr=subprocess.STDOUT, env=env, timeout=seconds + 120
+        )
     text = logfile.read_text(errors="replace")
     took = time.monotonic() - started
-    executed = next((line.split()[-1] for line in text.splitlines()
-                     if line.startswith("stat::number_of_executed_units")), "?")
+    executed = next(
+        (
+            line.split()[-1]
+            for line in text.splitlines()
+            if line.startswith("stat::number_of_executed_units")
+        ),
+        "?",
+    )
     if done.returncode == 0:
         return True, f"{name}: {executed} inputs in {took:.0f} s, no finding"
     found = sorted(artifacts.iterdir())
@@ -108,11 +159,22 @@ def run(build_dir: Path, name: str, work: Path, runs: int | None, seconds: int,
 
 def _finding(lines: list[str]) -> list[str]:
     """What a finding's log says, without libFuzzer's progress and its own frames."""
-    start = next((i for i, line in enumerate(lines)
-                  if line.startswith(("property broken", "==")) and "INFO" not in line), 0)
-    kept = [line for line in lines[start:]
-            if not line.startswith(("#", "INFO:", "stat::", "NOTE:", "      Combine"))
-            and "fuzzer::" not in line and "libc_start" not in line and " in _start " not in line]
+    start = next(
+        (
+            i
+            for i, line in enumerate(lines)
+            if line.startswith(("property broken", "==")) and "INFO" not in line
+        ),
+        0,
+    )
+    kept = [
+        line
+        for line in lines[start:]
+        if not line.startswith(("#", "INFO:", "stat::", "NOTE:", "      Combine"))
+        and "fuzzer::" not in line
+        and "libc_start" not in line
+        and " in _start " not in line
+    ]
     return kept[:40]
 
 
@@ -138,8 +200,9 @@ def plant(names: list[str], seconds: int) -> int:
     work = Path(tempfile.mkdtemp(prefix="znv-fuzz-plant."))
     root = work / "tree"
     shutil.copytree(REPO / "src", root / "src")
-    shutil.copytree(REPO / "tests" / "fuzz", root / "tests" / "fuzz",
-                    ignore=shutil.ignore_patterns("corpus"))
+    shutil.copytree(
+        REPO / "tests" / "fuzz", root / "tests" / "fuzz", ignore=shutil.ignore_patterns("corpus")
+    )
     for name in names:
         path, replacements, _ = PLANTS[name]
         source = root / "src" / path
@@ -167,12 +230,23 @@ def plant(names: list[str], seconds: int) -> int:
 
 def main(argv: list[str]) -> int:
     parser = argparse.ArgumentParser(prog="tools/fuzz", description=__doc__.split("\n\n")[0])
-    parser.add_argument("names", nargs="*", metavar="NAME",
-                        help=f"harnesses to run (default: all): {', '.join(HARNESSES)}")
-    parser.add_argument("--seconds", type=int, metavar="S",
-                        help=f"run each for S seconds (default: {CI_RUNS} inputs each)")
-    parser.add_argument("--plant", action="store_true",
-                        help="plant a fault per harness in a scratch copy; each must be caught")
+    parser.add_argument(
+        "names",
+        nargs="*",
+        metavar="NAME",
+        help=f"harnesses to run (default: all): {', '.join(HARNESSES)}",
+    )
+    parser.add_argument(
+        "--seconds",
+        type=int,
+        metavar="S",
+        help=f"run each for S seconds (default: {CI_RUNS} inputs each)",
+    )
+    parser.add_argument(
+        "--plant",
+        action="store_true",
+        help="plant a fault per harness in a scratch copy; each must be caught",
+    )
     args = parser.parse_args(argv)
     names = list(args.names) or list(HARNESSES)
     unknown = sorted(set(names) - set(HARNESSES))

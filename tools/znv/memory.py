@@ -35,8 +35,11 @@ TAG = "memory"
 STEPS = ("build", "canary", "ctest", "pytest", "leaks", "memcheck")
 CANARY = REPO / "tests" / "native" / "sanitizer_canary.cpp"
 WORKOUT = REPO / "tests" / "memory_workout.py"
-CHECK_FLAGS = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
-               "-fno-omit-frame-pointer"]
+CHECK_FLAGS = [
+    "-fsanitize=address,undefined",
+    "-fno-sanitize-recover=undefined",
+    "-fno-omit-frame-pointer",
+]
 
 
 def host_flavours() -> list[str]:
@@ -54,9 +57,11 @@ def venv_of(flavour: str) -> Path:
 class Checks:
     def __init__(self, work: Path):
         self.work = work
-        self.asan_runtime = Path(subprocess.run(
-            ["gcc", "-print-file-name=libasan.so"], capture_output=True, text=True,
-            check=True).stdout.strip()).resolve()
+        self.asan_runtime = Path(
+            subprocess.run(
+                ["gcc", "-print-file-name=libasan.so"], capture_output=True, text=True, check=True
+            ).stdout.strip()
+        ).resolve()
         self.plain_bin = self._plain_tools()
 
     # procps (ps, pgrep) deadlocks in its locale set-up with the sanitizer
@@ -66,7 +71,7 @@ class Checks:
         bin_dir.mkdir()
         for tool in ("ps", "pgrep"):
             wrapper = bin_dir / tool
-            wrapper.write_text(f"#!/bin/sh\nunset LD_PRELOAD\nexec {shutil.which(tool)} \"$@\"\n")
+            wrapper.write_text(f'#!/bin/sh\nunset LD_PRELOAD\nexec {shutil.which(tool)} "$@"\n')
             wrapper.chmod(0o755)
         return bin_dir
 
@@ -84,39 +89,55 @@ class Checks:
         logs.mkdir(parents=True, exist_ok=True)
         env = self.venv_env(venv)
         env.update(
-            LD_PRELOAD=str(self.asan_runtime), ZNV_SANITIZED="1",
+            LD_PRELOAD=str(self.asan_runtime),
+            ZNV_SANITIZED="1",
             PATH=f"{self.plain_bin}{os.pathsep}{env['PATH']}",
             ASAN_OPTIONS=sanitizers.runtime_options(
-                logs, name="asan", detect_leaks=int(leaks), strict_string_checks=1,
-                detect_stack_use_after_return=1),
-            UBSAN_OPTIONS=sanitizers.runtime_options(logs, name="ubsan", print_stacktrace=1,
-                                                     halt_on_error=1))
+                logs,
+                name="asan",
+                detect_leaks=int(leaks),
+                strict_string_checks=1,
+                detect_stack_use_after_return=1,
+            ),
+            UBSAN_OPTIONS=sanitizers.runtime_options(
+                logs, name="ubsan", print_stacktrace=1, halt_on_error=1
+            ),
+        )
         return env
 
     # The free-threaded build has no plain-malloc mode; where there is one, it
     # lets the sanitizer see every object the module hands the interpreter.
     def malloc_mode(self, python: Path) -> dict[str, str]:
-        plain = subprocess.run([python, "-c", "pass"], env=dict(os.environ, PYTHONMALLOC="malloc"),
-                               capture_output=True)
+        plain = subprocess.run(
+            [python, "-c", "pass"], env=dict(os.environ, PYTHONMALLOC="malloc"), capture_output=True
+        )
         return {"PYTHONMALLOC": "malloc"} if plain.returncode == 0 else {}
 
     def canary(self, flavour: str, venv: Path) -> bool:
         """A planted use after free and signed overflow, called from an
         interpreter set up as for the tests, must each end it and be reported."""
         library = self.work / f"{flavour}-canary.so"
-        subprocess.run(["g++", "-shared", "-fPIC", "-O1", *CHECK_FLAGS, "-o", library, CANARY],
-                       check=True)
+        subprocess.run(
+            ["g++", "-shared", "-fPIC", "-O1", *CHECK_FLAGS, "-o", library, CANARY], check=True
+        )
         caught_all = True
         for kind in ("use_after_free(0)", "signed_overflow(2**31 - 1)"):
             logs = self.work / flavour / f"canary-{kind.split('(')[0]}"
-            code = (f"import ctypes\nctypes.CDLL({str(library)!r}).znv_canary_{kind}\n"
-                    "print('not caught')")
-            done = subprocess.run([venv / "bin" / "python", "-c", code], capture_output=True,
-                                  text=True, env=self.sanitized(venv, logs, leaks=False))
+            code = (
+                f"import ctypes\nctypes.CDLL({str(library)!r}).znv_canary_{kind}\n"
+                "print('not caught')"
+            )
+            done = subprocess.run(
+                [venv / "bin" / "python", "-c", code],
+                capture_output=True,
+                text=True,
+                env=self.sanitized(venv, logs, leaks=False),
+            )
             out = done.stdout + done.stderr
             logged = " ".join(r.read_text(errors="replace") for r in sanitizers.reports(logs))
-            caught = "not caught" not in out and ("runtime error" in out
-                                                  or "heap-use-after-free" in logged)
+            caught = "not caught" not in out and (
+                "runtime error" in out or "heap-use-after-free" in logged
+            )
             print(f"{kind}: {'caught' if caught else 'NOT caught: ' + out}")
             caught_all &= caught
         return caught_all
@@ -127,10 +148,19 @@ class Checks:
         env = self.venv_env(venv)
         python = venv / "bin" / "python"
         try:
-            sanitizers.build_module(TAG, REPO, REPO / "build" / f"sanitize-{flavour}", python,
-                                    "address", logfile, env, ["-DZNV_BUILD_TESTS=ON"])
-            sanitizers.build_module(TAG, REPO, REPO / "build" / f"memcheck-{flavour}", python,
-                                    "OFF", logfile, env)
+            sanitizers.build_module(
+                TAG,
+                REPO,
+                REPO / "build" / f"sanitize-{flavour}",
+                python,
+                "address",
+                logfile,
+                env,
+                ["-DZNV_BUILD_TESTS=ON"],
+            )
+            sanitizers.build_module(
+                TAG, REPO, REPO / "build" / f"memcheck-{flavour}", python, "OFF", logfile, env
+            )
         except StepFailed:
             return False
         return True
@@ -142,11 +172,22 @@ class Checks:
         logs.mkdir(parents=True)
         env = self.venv_env(venv)
         env["ASAN_OPTIONS"] = sanitizers.runtime_options(logs, name="asan", strict_string_checks=1)
-        env["UBSAN_OPTIONS"] = sanitizers.runtime_options(logs, name="ubsan", print_stacktrace=1,
-                                                          halt_on_error=1)
-        done = subprocess.run(["ctest", "--test-dir", REPO / "build" / f"sanitize-{flavour}",
-                               "--output-on-failure", "--no-tests=error", "-j2"],
-                              env=env, capture_output=True, text=True)
+        env["UBSAN_OPTIONS"] = sanitizers.runtime_options(
+            logs, name="ubsan", print_stacktrace=1, halt_on_error=1
+        )
+        done = subprocess.run(
+            [
+                "ctest",
+                "--test-dir",
+                REPO / "build" / f"sanitize-{flavour}",
+                "--output-on-failure",
+                "--no-tests=error",
+                "-j2",
+            ],
+            env=env,
+            capture_output=True,
+            text=True,
+        )
         lines = done.stdout.splitlines()
         print("\n".join(lines if done.returncode else lines[-3:]))
         return done.returncode == 0 and no_reports(logs)
@@ -158,16 +199,22 @@ class Checks:
         logs = self.work / flavour / "pytest"
         env = self.sanitized(venv, logs, leaks=False)
         env.update(self.malloc_mode(python), PYTHONPATH=str(REPO / "build" / f"sanitize-{flavour}"))
-        done = subprocess.run([python, "-m", "pytest", "tests", "-q", "-p", "no:cacheprovider",
-                               *args], cwd=REPO, env=env)
+        done = subprocess.run(
+            [python, "-m", "pytest", "tests", "-q", "-p", "no:cacheprovider", *args],
+            cwd=REPO,
+            env=env,
+        )
         return no_reports(logs) and done.returncode == 0
 
     def leaks(self, flavour: str, venv: Path) -> bool:
         python = venv / "bin" / "python"
         logs = self.work / flavour / "leaks"
         env = self.sanitized(venv, logs, leaks=True)
-        env.update(self.malloc_mode(python), ZNV_DEBUG="1",
-                   PYTHONPATH=str(REPO / "build" / f"sanitize-{flavour}"))
+        env.update(
+            self.malloc_mode(python),
+            ZNV_DEBUG="1",
+            PYTHONPATH=str(REPO / "build" / f"sanitize-{flavour}"),
+        )
         done = subprocess.run([python, WORKOUT], env=env, capture_output=True, text=True)
         print(done.stdout.strip())
         if done.stdout.strip() != "workout done":
@@ -178,8 +225,12 @@ class Checks:
         if any("ERROR: AddressSanitizer" in t or "runtime error" in t for t in texts.values()):
             no_reports(logs)
             return False
-        ours = [block.strip() for text in texts.values() for block in text.split("\n\n")
-                if "leak of" in block and ("/_setzentrave." in block or f"{REPO}/src/" in block)]
+        ours = [
+            block.strip()
+            for text in texts.values()
+            for block in text.split("\n\n")
+            if "leak of" in block and ("/_setzentrave." in block or f"{REPO}/src/" in block)
+        ]
         for block in ours:
             print(block, "\n")
         print(f"{len(ours)} leak(s) of memory the module allocated")
@@ -189,15 +240,31 @@ class Checks:
         python = venv / "bin" / "python"
         xml = self.work / f"{flavour}-memcheck.xml"
         env = self.venv_env(venv)
-        env.update(self.malloc_mode(python), ZNV_DEBUG="1",
-                   PYTHONPATH=str(REPO / "build" / f"memcheck-{flavour}"))
+        env.update(
+            self.malloc_mode(python),
+            ZNV_DEBUG="1",
+            PYTHONPATH=str(REPO / "build" / f"memcheck-{flavour}"),
+        )
         done = subprocess.run(
-            ["valgrind", "--tool=memcheck", "-q",
-             f"--suppressions={REPO / 'tests' / 'argument_area.supp'}",
-             "--leak-check=full", "--show-leak-kinds=definite,indirect",
-             "--errors-for-leak-kinds=definite,indirect", "--num-callers=40", "--xml=yes",
-             f"--xml-file={xml}", python, WORKOUT],
-            env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            [
+                "valgrind",
+                "--tool=memcheck",
+                "-q",
+                f"--suppressions={REPO / 'tests' / 'argument_area.supp'}",
+                "--leak-check=full",
+                "--show-leak-kinds=definite,indirect",
+                "--errors-for-leak-kinds=definite,indirect",
+                "--num-callers=40",
+                "--xml=yes",
+                f"--xml-file={xml}",
+                python,
+                WORKOUT,
+            ],
+            env=env,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.DEVNULL,
+            text=True,
+        )
         print(done.stdout.strip())
         if done.stdout.strip() != "workout done":
             return False
@@ -214,8 +281,9 @@ class Checks:
                     print("   ", frame.findtext("fn"), frame.findtext("obj"))
             else:
                 theirs += 1
-        print(f"{ours} error(s) in the module's code; "
-              f"{theirs} in the interpreter's own, not counted")
+        print(
+            f"{ours} error(s) in the module's code; {theirs} in the interpreter's own, not counted"
+        )
         return ours == 0
 
 

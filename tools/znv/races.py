@@ -71,12 +71,20 @@ def _build(python: Path) -> None:
     env = sanitizers.clang_env()
     # The interpreter runs during the build (modules, bytecode): CPython's own
     # known reports are suppressed there too, and none stops the build.
-    env["TSAN_OPTIONS"] = (f"exitcode=0:report_bugs=0:"
-                           f"suppressions={source / 'Tools/tsan/suppressions_free_threading.txt'}")
+    env["TSAN_OPTIONS"] = (
+        f"exitcode=0:report_bugs=0:"
+        f"suppressions={source / 'Tools/tsan/suppressions_free_threading.txt'}"
+    )
     # The interpreter's own test suite is neither installed nor compiled: it
     # would double the time of the build and is never used here.
-    configure = ["./configure", f"--prefix={PREFIX}", "--disable-gil", "--with-thread-sanitizer",
-                 "--with-ensurepip=no", "--disable-test-modules"]
+    configure = [
+        "./configure",
+        f"--prefix={PREFIX}",
+        "--disable-gil",
+        "--with-thread-sanitizer",
+        "--with-ensurepip=no",
+        "--disable-test-modules",
+    ]
     run_step(TAG, "configure", configure, logfile, cwd=source, env=env)
     run_step(TAG, "make", ["make", f"-j{os.cpu_count() or 2}"], logfile, cwd=source, env=env)
     run_step(TAG, "install", ["make", "install"], logfile, cwd=source, env=env)
@@ -104,15 +112,31 @@ def venv() -> Path:
             log(TAG, f"making the venv {VENV}")
             env = dict(os.environ, TSAN_OPTIONS="exitcode=0:report_bugs=0")
             subprocess.run([base, "-m", "venv", "--clear", VENV], check=True, env=env)
-            subprocess.run([python, "-m", "pip", "install", "-q", "--disable-pip-version-check",
-                            "pytest>=8", "cmake>=3.26", "ninja"], check=True, env=env)
+            subprocess.run(
+                [
+                    python,
+                    "-m",
+                    "pip",
+                    "install",
+                    "-q",
+                    "--disable-pip-version-check",
+                    "pytest>=8",
+                    "cmake>=3.26",
+                    "ninja",
+                ],
+                check=True,
+                env=env,
+            )
             mark_complete(VENV, base=str(base))
     return python
 
 
 def _plain_env() -> dict[str, str]:
-    return {k: v for k, v in os.environ.items()
-            if k not in ("ZNV_DEBUG", "PYTHONPATH", "TSAN_OPTIONS", "VIRTUAL_ENV")}
+    return {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("ZNV_DEBUG", "PYTHONPATH", "TSAN_OPTIONS", "VIRTUAL_ENV")
+    }
 
 
 def _suppressions(work: Path) -> Path:
@@ -128,8 +152,12 @@ def _tsan_env(work: Path, logs: Path, python: Path, module_dir: Path | None) -> 
     env = _plain_env()
     env["PATH"] = f"{python.parent}{os.pathsep}{env.get('PATH', '')}"
     env["TSAN_OPTIONS"] = sanitizers.runtime_options(
-        logs, suppressions=_suppressions(work), halt_on_error=0, second_deadlock_stack=1,
-        history_size=4)
+        logs,
+        suppressions=_suppressions(work),
+        halt_on_error=0,
+        second_deadlock_stack=1,
+        history_size=4,
+    )
     if module_dir is not None:
         env["PYTHONPATH"] = str(module_dir)
     return env
@@ -140,8 +168,9 @@ def _instrumented(module_dir: Path) -> Path:
     found = sorted(module_dir.glob("_setzentrave*.so"))
     if not found:
         raise RuntimeError(f"no _setzentrave shared object in {module_dir}")
-    symbols = subprocess.run(["nm", "-D", "--undefined-only", found[0]], capture_output=True,
-                             text=True, check=True).stdout
+    symbols = subprocess.run(
+        ["nm", "-D", "--undefined-only", found[0]], capture_output=True, text=True, check=True
+    ).stdout
     if "__tsan_func_entry" not in symbols:
         raise RuntimeError(f"{found[0]} is not built with -fsanitize=thread")
     return found[0]
@@ -161,8 +190,20 @@ def build_module(source_root: Path, build_dir: Path, python: Path) -> Path:
 def canary(work: Path, python: Path) -> bool:
     """A planted race, run in the interpreter as the tests run, must be reported."""
     library = work / "race_canary.so"
-    subprocess.run([sanitizers.CLANG, "-shared", "-fPIC", "-O1", "-g", "-fsanitize=thread",
-                    "-o", library, PLANT], check=True)
+    subprocess.run(
+        [
+            sanitizers.CLANG,
+            "-shared",
+            "-fPIC",
+            "-O1",
+            "-g",
+            "-fsanitize=thread",
+            "-o",
+            library,
+            PLANT,
+        ],
+        check=True,
+    )
     logs = work / "canary"
     env = _tsan_env(work, logs, python, None)
     code = f"import ctypes; ctypes.CDLL({str(library)!r}).znv_canary_race()"
@@ -177,8 +218,15 @@ def run_tests(work: Path, python: Path, module_dir: Path, tests: list[str]) -> b
     process wrote a report."""
     logs = work / "reports"
     env = _tsan_env(work, logs, python, module_dir)
-    argv: list[str | os.PathLike[str]] = [python, "-m", "pytest", "-q", "-p",
-                                          "no:cacheprovider", *tests]
+    argv: list[str | os.PathLike[str]] = [
+        python,
+        "-m",
+        "pytest",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *tests,
+    ]
     log(TAG, f"running {len(tests)} racing tests under ThreadSanitizer")
     done = subprocess.run(argv, cwd=REPO, env=env, timeout=3600)
     found = sanitizers.reports(logs)
@@ -197,20 +245,28 @@ def plant(work: Path, python: Path) -> bool:
         copy(REPO / part, root / part)
     store = root / "src" / "title" / "title_store.cpp"
     text = store.read_text()
-    locked_set = ("void znv_set_title(const char *text) {\n    const CutTitle title{text};\n"
-                  "    PyMutexGuard lock{title_mutex};\n")
+    locked_set = (
+        "void znv_set_title(const char *text) {\n    const CutTitle title{text};\n"
+        "    PyMutexGuard lock{title_mutex};\n"
+    )
     if locked_set not in text:
         print("the plant no longer applies: znv_set_title does not take the title lock as expected")
         return False
-    store.write_text(text.replace(locked_set, locked_set.replace(
-        "    PyMutexGuard lock{title_mutex};\n", "")))
+    store.write_text(
+        text.replace(locked_set, locked_set.replace("    PyMutexGuard lock{title_mutex};\n", ""))
+    )
     module_dir = build_module(root, work / "build", python)
     logs = work / "reports"
     env = _tsan_env(work, logs, python, module_dir)
-    test = ("tests/test_stress.py::"
-            "test_every_title_read_back_is_one_whole_title_and_the_listing_agrees")
-    subprocess.run([python, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
-                   cwd=root, env=env, timeout=3600)
+    test = (
+        "tests/test_stress.py::test_every_title_read_back_is_one_whole_title_and_the_listing_agrees"
+    )
+    subprocess.run(
+        [python, "-m", "pytest", "-q", "-p", "no:cacheprovider", test],
+        cwd=root,
+        env=env,
+        timeout=3600,
+    )
     found = sanitizers.reports(logs)
     sanitizers.show_reports(found[:1], lines=60)
     caught = any("data race" in r.read_text(errors="replace") for r in found)
@@ -230,9 +286,15 @@ def main(argv: list[str]) -> int:
     module_dir = build_module(REPO, REPO / "build" / "races", python)
     results = {"canary": canary(work, python), "tests": run_tests(work, python, module_dir, tests)}
     ok = all(results.values())
-    print("tools/check-races: " + ("no data race" if ok else
-                                   f"FAILED ({', '.join(k for k, v in results.items() if not v)}); "
-                                   f"reports kept in {work}"))
+    print(
+        "tools/check-races: "
+        + (
+            "no data race"
+            if ok
+            else f"FAILED ({', '.join(k for k, v in results.items() if not v)}); "
+            f"reports kept in {work}"
+        )
+    )
     if ok:
         shutil.rmtree(work, ignore_errors=True)
     return 0 if ok else 1

@@ -79,9 +79,18 @@ def build_module(
     then holds the shared object."""
     cmake = shutil.which("cmake", path=env.get("PATH")) or "cmake"
     configure: list[str | os.PathLike[str]] = [
-        cmake, "-S", source_root, "-B", build_dir, "-G", "Ninja",
-        f"-DPython_EXECUTABLE={python}", f"-DZNV_SANITIZE={sanitize}",
-        "-DZNV_WERROR=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo", *extra,
+        cmake,
+        "-S",
+        source_root,
+        "-B",
+        build_dir,
+        "-G",
+        "Ninja",
+        f"-DPython_EXECUTABLE={python}",
+        f"-DZNV_SANITIZE={sanitize}",
+        "-DZNV_WERROR=ON",
+        "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
+        *extra,
     ]
     run_step(tag, f"configure {build_dir.name} ({sanitize})", configure, logfile, env=env)
     run_step(tag, f"build {build_dir.name}", [cmake, "--build", build_dir], logfile, env=env)
