@@ -35,7 +35,8 @@ def titles(pid: int) -> tuple[int, bytes, bytes]:
 
 def write_titles() -> None:
     """The writer: tells the reader it runs, then changes titles until killed."""
-    _, short, long = (t.decode() if isinstance(t, bytes) else t for t in titles(os.getpid()))
+    _, short_bytes, long_bytes = titles(os.getpid())
+    short, long = short_bytes.decode(), long_bytes.decode()
     z.setzentrave(short)
     print("ready", flush=True)
     while True:
@@ -60,6 +61,7 @@ def main() -> None:
     if len(cpus) >= 2:
         os.sched_setaffinity(writer.pid, {cpus[0]})
         os.sched_setaffinity(0, {cpus[1]})
+    assert writer.stdout is not None
     try:
         if writer.stdout.readline() != b"ready\n":
             raise SystemExit("the writer did not start")

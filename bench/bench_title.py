@@ -200,7 +200,8 @@ REFERENCE = "_queue"
 
 
 def import_cost(repeats):
-    origin = importlib.util.find_spec(REFERENCE).origin or ""
+    spec = importlib.util.find_spec(REFERENCE)
+    origin = (spec.origin if spec is not None else None) or ""
     if not origin.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
         sys.exit(
             f"{REFERENCE} is not loaded from a shared object here ({origin}): "

@@ -31,7 +31,9 @@ def c_getenv_all() -> dict:
 
 
 def program_names() -> list[str]:
-    return [
-        ctypes.c_char_p.in_dll(libc, symbol).value.decode("utf-8", "surrogateescape")
-        for symbol in ("program_invocation_name", "program_invocation_short_name")
-    ]
+    names = []
+    for symbol in ("program_invocation_name", "program_invocation_short_name"):
+        value = ctypes.c_char_p.in_dll(libc, symbol).value
+        assert value is not None, f"{symbol} is a null pointer"
+        names.append(value.decode("utf-8", "surrogateescape"))
+    return names

@@ -12,6 +12,7 @@ namespace: dict = {}
 
 for line in sys.stdin:
     request = json.loads(line)
+    answer: dict[str, object]
     try:
         if "exec" in request:
             exec(request["exec"], namespace)

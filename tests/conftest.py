@@ -58,6 +58,7 @@ class Child:
         return self.proc.pid
 
     def _ask(self, request: dict):
+        assert self.proc.stdin is not None and self.proc.stdout is not None
         self.proc.stdin.write(json.dumps(request) + "\n")
         self.proc.stdin.flush()
         line = self.proc.stdout.readline()
@@ -102,6 +103,7 @@ class Child:
         ).stdout.rstrip("\n")
 
     def close(self) -> None:
+        assert self.proc.stdin is not None and self.proc.stdout is not None
         if self.proc.poll() is None:
             self.proc.stdin.close()
             self.proc.wait(timeout=30)
@@ -158,7 +160,7 @@ def _compile(command: list[str]) -> None:
 def embedded_host(tmp_path_factory) -> Path:
     """A C++ program that embeds this interpreter, gives it no arguments and runs
     the Python code on its standard input."""
-    base = Path(sys._base_executable).resolve().parent
+    base = Path(sys._base_executable).resolve().parent  # type: ignore[attr-defined]
     config = base / f"python{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}-config"
     if not config.exists():
         pytest.skip(f"no {config.name} next to the base interpreter to build an embedding host")

@@ -37,6 +37,13 @@ def walk_lines(args: list[str], start: list[str] = FROM_ENVIRON) -> list[str]:
     return [re.escape(line).replace("@", ADDRESS, 1) for line in lines]
 
 
+def _address(line: str) -> int:
+    """The address a walk line gives."""
+    found = re.search(ADDRESS, line)
+    assert found, line
+    return int(found.group(), 16)
+
+
 def check_walk(
     lines: list[str], args: list[str], pid: int, start: list[str] = FROM_ENVIRON
 ) -> None:
@@ -44,10 +51,10 @@ def check_walk(
     are where the kernel put the arguments and the environment."""
     patterns = walk_lines(args, start)
     assert len(lines) == len(patterns), lines
-    for line, pattern in zip(lines, patterns):
+    for line, pattern in zip(lines, patterns, strict=True):
         assert re.fullmatch(pattern, line), (line, pattern)
     lines = lines[:1] + lines[len(start) :]  # the start's last line gives its address
-    addresses = [int(re.search(ADDRESS, line).group(), 16) for line in lines[1:-1]]
+    addresses = [_address(line) for line in lines[1:-1]]
     environment, found = addresses[0], addresses[1:-1][::-1]  # argv[1] first
     argv0 = addresses[-1]
     arg_start = stat_field(pid, 48)

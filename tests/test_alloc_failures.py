@@ -126,7 +126,7 @@ EMBEDDED_ALLOCATIONS = {
 def contains_run(trace: list[str], patterns: list[str]) -> bool:
     """Whether consecutive lines of `trace` match `patterns`, in order."""
     return any(
-        all(re.fullmatch(p, line) for p, line in zip(patterns, trace[i:]))
+        all(re.fullmatch(p, line) for p, line in zip(patterns, trace[i:], strict=False))
         for i in range(len(trace) - len(patterns) + 1)
     )
 

@@ -31,6 +31,7 @@ def test_the_installed_wheel_carries_the_interpreters_tag():
         wheel = metadata.distribution("setzentrave").read_text("WHEEL")
     except metadata.PackageNotFoundError:
         pytest.skip("the module is not installed from a wheel here")
+    assert wheel is not None, "the installed distribution has no WHEEL file"
     abi = f"cp{sys.version_info.major}{sys.version_info.minor}"
     if sysconfig.get_config_var("Py_GIL_DISABLED"):
         abi += "t"

@@ -28,7 +28,9 @@ z.setzentrave("last title")
 GONE = {
     "closed": "os.close(2)",
     "a pipe no one reads": "r, w = os.pipe(); os.dup2(w, 2); os.close(r); os.close(w)",
-    "a file opened read-only": "fd = os.open('/dev/null', os.O_RDONLY); os.dup2(fd, 2); os.close(fd)",
+    "a file opened read-only": (
+        "fd = os.open('/dev/null', os.O_RDONLY); os.dup2(fd, 2); os.close(fd)"
+    ),
 }
 
 

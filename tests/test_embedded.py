@@ -6,13 +6,16 @@ import os
 import re
 import subprocess
 import sys
+from collections.abc import Sequence
 from pathlib import Path
 
 import pytest
 from conftest import child_env
 from setup_trace import walk_lines
 
-MODULE_DIR = str(Path(importlib.util.find_spec("_setzentrave").origin).parent)
+_SPEC = importlib.util.find_spec("_setzentrave")
+assert _SPEC is not None and _SPEC.origin is not None, "the module is not installed"
+MODULE_DIR = str(Path(_SPEC.origin).parent)
 
 PROGRAM = """
 import os, sys, _setzentrave as z
@@ -29,7 +32,7 @@ FROM_PROC = [
 ]
 
 
-def run_host(host: Path, program: str = PROGRAM, wrapper: list[str] = (), **env: str):
+def run_host(host: Path, program: str = PROGRAM, wrapper: Sequence[str] = (), **env: str):
     """Runs `host` with no arguments; returns its pid, printed lines and trace."""
     done = subprocess.run(
         [*wrapper, str(host)],
@@ -48,7 +51,7 @@ def run_host(host: Path, program: str = PROGRAM, wrapper: list[str] = (), **env:
 
 
 def test_the_command_line_comes_from_proc(embedded_host):
-    pid, printed, trace = run_host(embedded_host)
+    _, printed, trace = run_host(embedded_host)
     host = str(embedded_host)
     assert printed == [repr(host), repr("host at work")]
     fixed = [
@@ -63,7 +66,7 @@ def test_the_command_line_comes_from_proc(embedded_host):
         + [re.escape("setup was called more than once!")] * 2
     )
     assert len(trace) == len(expected), trace
-    for line, pattern in zip(trace, expected):
+    for line, pattern in zip(trace, expected, strict=True):
         assert re.fullmatch(pattern, line), (line, pattern)
 
 
@@ -90,7 +93,7 @@ print(repr(seen))
 
 
 def test_no_memory_for_the_copy_of_argv0_from_proc(embedded_host, alloc_failure_shim):
-    pid, printed, trace = run_host(
+    _, printed, trace = run_host(
         embedded_host, LD_PRELOAD=str(alloc_failure_shim), ZNV_TEST_FAIL_ALLOC="strdup"
     )
     assert printed == ["''", repr("host at work")]

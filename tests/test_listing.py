@@ -13,7 +13,7 @@ TITLES = {
     "empty": "",
     "blanks": "  two  blanks   and three at the end   ",
     "percent": "%s %d %n %% %x%p",
-    "non-ASCII": "Zürich – 東京 – ☃ émoji 😀",
+    "non-ASCII": "Zürich – 東京 – ☃ émoji 😀",  # noqa: RUF001 (the dashes are data)
 }
 
 
@@ -22,7 +22,8 @@ def kernel_bounds(pid: int) -> tuple[int, int, int, int]:
     with open(f"/proc/{pid}/stat", "rb") as f:
         stat = f.read()
     fields = stat[stat.rindex(b")") + 2 :].split()
-    return tuple(int(fields[i - 3]) for i in range(48, 52))
+    arg_start, arg_end, env_start, env_end = (int(fields[i - 3]) for i in range(48, 52))
+    return arg_start, arg_end, env_start, env_end
 
 
 def assert_listing_shows(c, title: str) -> None:
@@ -49,7 +50,7 @@ def test_shorter_title_after_longer_leaves_no_remains(child):
 def test_every_length_in_turn(child):
     # Up and down again, across the end of the arguments and into the
     # environment strings after them.
-    lengths = list(range(0, 256, 7)) + [255] + list(range(254, -1, -11))
+    lengths = [*range(0, 256, 7), 255, *range(254, -1, -11)]
     for length in lengths:
         title = "".join("0123456789"[i % 10] for i in range(length))
         child.exec(f"z.setzentrave({title!r})")
@@ -146,6 +147,7 @@ def test_without_proc_the_module_carries_on(tmp_path):
         env=env,
         text=True,
     )
+    assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
     try:
         line = proc.stdout.readline()
         if not line:

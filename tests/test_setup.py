@@ -5,6 +5,7 @@ import os
 import re
 
 import pytest
+from conftest import ChildError
 from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
@@ -48,7 +49,7 @@ def test_no_setup_on_import_or_thread_title_calls(child):
 
 
 def test_a_failed_parse_runs_no_setup(child):
-    with pytest.raises(Exception):
+    with pytest.raises(ChildError):
         child.exec("z.setzentrave(42)")
     assert child.trace() == ["module init", "failed to parse tuple and keywords"]
 
@@ -205,11 +206,11 @@ PyFile_FromString.argtypes = [ctypes.c_char_p, ctypes.c_char_p]
     ]
     child.exec("f.close()")
     missing = str(tmp_path / "missing")
-    with pytest.raises(Exception) as raised:
+    with pytest.raises(ChildError) as raised:
         child.exec(f"PyFile_FromString({missing.encode()!r}, b'rb')")
     assert raised.value.kind == "FileNotFoundError"
     assert missing in raised.value.message
-    with pytest.raises(Exception) as raised:  # a null name is refused, not followed
+    with pytest.raises(ChildError) as raised:  # a null name is refused, not followed
         child.exec("PyFile_FromString(None, b'rb')")
     assert raised.value.kind == "TypeError"
     assert child.trace() == ["module init"]  # opening a file runs no setup
@@ -231,7 +232,7 @@ def test_arguments_reach_the_trace_as_printable_text_only(child_factory):
     c = child_factory(*UNSAFE_ARGUMENTS, debug="1")
     c.exec("import _setzentrave as z")
     listing = c.cmdline()
-    with pytest.raises(Exception) as raised:  # the command line is not UTF-8
+    with pytest.raises(ChildError) as raised:  # the command line is not UTF-8
         c.exec("z.getzentrave()")
     assert raised.value.kind == "UnicodeDecodeError"
     # The first title is the command line itself, byte for byte.

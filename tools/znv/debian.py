@@ -28,7 +28,8 @@ _OPTIONS = [
     "APT::Sandbox::User=root",
 ]
 TAG = "debian"
-_state = {"updated": None}  # None: not tried in this run; then True or False
+# None: not tried in this run; then True or False.
+_state: dict[str, bool | None] = {"updated": None}
 
 
 def update() -> bool:

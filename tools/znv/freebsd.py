@@ -96,11 +96,11 @@ def zig_wrappers() -> Path:
 def _build_python() -> str:
     """The host's 3.13 interpreter: a cross configure runs the build's own."""
     try:
-        from . import flavours
+        from .flavours import base_python
     except ImportError:
-        flavours = None
-    if flavours is not None:
-        argv = flavours.base_python(MINOR)
+        pass
+    else:
+        argv = base_python(MINOR)
         if len(argv) != 1:
             raise RuntimeError(f"python{MINOR} is not a host interpreter: {argv}")
         return argv[0]
@@ -176,7 +176,7 @@ def headers(flavour: str) -> Path:
         ).stdout.strip()
         logfile = LOGS / f"freebsd-headers-{flavour}.log"
         logfile.unlink(missing_ok=True)
-        configure = [
+        configure: list[str | os.PathLike[str]] = [
             source / "configure",
             f"--build={build_triple}",
             f"--host={CONFIGURE_HOST}",
@@ -215,7 +215,7 @@ def build(flavour: str) -> Path:
     logfile = LOGS / f"freebsd-build-{flavour}.log"
     logfile.unlink(missing_ok=True)
     env = dict(os.environ, PATH=f"{tools}{os.pathsep}{os.environ.get('PATH', '')}")
-    configure = [
+    configure: list[str | os.PathLike[str]] = [
         tools / "cmake",
         "-S",
         REPO,

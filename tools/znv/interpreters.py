@@ -90,7 +90,8 @@ def find_local(minor: str) -> Path | None:
         Path(f"/usr/local/bin/python{minor}"),
         *sorted(pyenv.glob(f"versions/{minor}*/bin/python{minor}")),
     ]
-    best, best_version = None, ()
+    best: Path | None = None
+    best_version: tuple[int, ...] = ()
     for python in candidates:
         version = check_python(python, False)
         if version and (best is None or _version_key(version) > best_version):

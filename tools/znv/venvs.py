@@ -17,6 +17,7 @@ import sys
 import tomllib
 from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import Any
 
 from .cache import REPO, locked, log
 
@@ -41,7 +42,7 @@ def venv_python(flavour: str) -> Path:
     return VENVS / flavour / "bin" / "python"
 
 
-def _pyproject() -> dict:
+def _pyproject() -> dict[str, Any]:
     with open(REPO / "pyproject.toml", "rb") as handle:
         return tomllib.load(handle)
 
