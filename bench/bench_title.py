@@ -200,8 +200,8 @@ REFERENCE = "_queue"
 
 
 def import_cost(repeats):
-    spec = importlib.util.find_spec(REFERENCE)
-    origin = (spec.origin if spec is not None else None) or ""
+    found = importlib.util.find_spec(REFERENCE)
+    origin = (found.origin if found is not None else None) or ""
     if not origin.endswith(sysconfig.get_config_var("EXT_SUFFIX")):
         sys.exit(
             f"{REFERENCE} is not loaded from a shared object here ({origin}): "

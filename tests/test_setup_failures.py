@@ -33,9 +33,9 @@ def test_an_interpreter_name_that_is_not_utf8(child_factory, tmp_path):
     name = os.fsdecode(bytes(tmp_path) + b"/python\xff")
     os.symlink(os.path.realpath(sys.executable), name)
     # Outside any virtual environment the link needs to be shown the module.
-    spec = importlib.util.find_spec("_setzentrave")
-    assert spec is not None and spec.origin is not None, "the module is not installed"
-    module_dir = Path(spec.origin).parent
+    found = importlib.util.find_spec("_setzentrave")
+    assert found is not None and found.origin is not None, "the module is not installed"
+    module_dir = Path(found.origin).parent
     c = child_factory(executable=name, env=child_env(debug="1", PYTHONPATH=str(module_dir)))
     c.exec("import sys, _setzentrave as z")
     check_soft_failure(
