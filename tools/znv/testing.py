@@ -66,7 +66,6 @@ def run_ctest(flavour: str) -> bool:
                 f"-DPython_EXECUTABLE={python}",
                 "-DZNV_BUILD_TESTS=ON",
                 "-DZNV_WERROR=ON",
-                "--no-warn-unused-cli",
             ],
         )
         and _ok(flavour, ["cmake", "--build", str(build)])
