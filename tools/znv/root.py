@@ -19,11 +19,22 @@ from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, m
 ROOT = CACHE / "roots" / "sid"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
-# The interpreters sid ships, and what building and testing the module needs.
+# The interpreters sid ships, and what building and testing the module needs
+# (libcrypt-dev: the uWSGI the tests build links it; sid's libc no longer pulls
+# it in).
 MINORS = ("3.14", "3.15")
 PACKAGES = sorted(
     [f"python{minor}{part}" for minor in MINORS for part in ("", "-dev", "-venv")]
-    + ["g++", "cmake", "ninja-build", "libgtest-dev", "procps", "git", "ca-certificates"]
+    + [
+        "g++",
+        "cmake",
+        "ninja-build",
+        "libgtest-dev",
+        "procps",
+        "git",
+        "ca-certificates",
+        "libcrypt-dev",
+    ]
 )
 # Sid's release files are published past their Valid-Until date; the archive's
 # signature still vouches for them.
