@@ -28,6 +28,7 @@ from .cache import (
     run_step,
     tool_venv,
 )
+from .flavours import base_python
 from .sources import cpython_tarball
 
 TAG = "freebsd"
@@ -95,26 +96,10 @@ def zig_wrappers() -> Path:
 
 def _build_python() -> str:
     """The host's 3.13 interpreter: a cross configure runs the build's own."""
-    try:
-        from .flavours import base_python
-    except ImportError:
-        pass
-    else:
-        argv = base_python(MINOR)
-        if len(argv) != 1:
-            raise RuntimeError(f"python{MINOR} is not a host interpreter: {argv}")
-        return argv[0]
-    listed = subprocess.run(
-        [REPO / "tools" / "provision-interpreters", MINOR],
-        stdout=subprocess.PIPE,
-        text=True,
-        check=True,
-    ).stdout
-    for line in listed.splitlines():
-        name, _, python = line.partition(" ")
-        if name == MINOR:
-            return python
-    raise RuntimeError(f"no host python{MINOR}")
+    argv = base_python(MINOR)
+    if len(argv) != 1:
+        raise RuntimeError(f"python{MINOR} is not a host interpreter: {argv}")
+    return argv[0]
 
 
 def _patched_source(tarball: Path) -> Path:

@@ -172,15 +172,25 @@ def _finding(lines: list[str]) -> list[str]:
     return kept[:40]
 
 
+def run_shown(
+    build_dir: Path,
+    name: str,
+    work: Path,
+    runs: int | None,
+    seconds: int,
+    grow: bool = True,
+    indent: str = "",
+) -> bool:
+    """Runs harness NAME, prints what it reported; True when it found nothing."""
+    passed, message = run(build_dir, name, work, runs, seconds, grow=grow)
+    print(indent + message.replace("\n", "\n" + indent), flush=True)
+    return passed
+
+
 def check(names: list[str], runs: int | None, seconds: int) -> int:
     work = Path(tempfile.mkdtemp(prefix="znv-fuzz."))
     build_dir = build(REPO, REPO / "build" / "fuzz", work / "build.log")
-    failed = []
-    for name in names:
-        passed, message = run(build_dir, name, work, runs, seconds)
-        print(message, flush=True)
-        if not passed:
-            failed.append(name)
+    failed = [name for name in names if not run_shown(build_dir, name, work, runs, seconds)]
     if failed:
         print(f"tools/fuzz: findings in {', '.join(failed)} (logs and inputs in {work})")
         return 1
@@ -208,10 +218,8 @@ def plant(names: list[str], seconds: int) -> int:
     build_dir = build(root, work / "build", work / "build.log")
     missed = []
     for name in names:
-        passed, message = run(build_dir, name, work, None, seconds, grow=False)
         print(f"planted in {name}: {PLANTS[name][2]}")
-        print("    " + message.replace("\n", "\n    "), flush=True)
-        if passed:
+        if run_shown(build_dir, name, work, None, seconds, grow=False, indent="    "):
             missed.append(name)
     if missed:
         print(f"tools/fuzz --plant: NOT caught by {', '.join(missed)}")
