@@ -28,6 +28,11 @@ def log(tag: str, message: str) -> None:
     print(f"[{tag} {elapsed // 60}:{elapsed % 60:02d}] {message}", file=sys.stderr, flush=True)
 
 
+def banner(text: str) -> None:
+    """A heading in a tool's output, between the steps it runs."""
+    print(f"\n==== {text} ====", flush=True)
+
+
 @contextlib.contextmanager
 def locked(name: str) -> Iterator[None]:
     """Hold the cache lock NAME: one run at a time builds any one thing."""

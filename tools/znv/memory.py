@@ -29,7 +29,7 @@ from collections.abc import Callable
 from pathlib import Path
 
 from . import flavours, sanitizers, venvs
-from .cache import LOGS, REPO, StepFailed, apt_install, log
+from .cache import LOGS, REPO, StepFailed, apt_install, banner, log
 
 TAG = "memory"
 STEPS = ("build", "canary", "ctest", "pytest", "leaks", "memcheck")
@@ -292,10 +292,6 @@ def no_reports(logs: Path) -> bool:
     found = sanitizers.reports(logs)
     sanitizers.show_reports(found, lines=60)
     return not found
-
-
-def banner(text: str) -> None:
-    print(f"\n==== {text} ====", flush=True)
 
 
 def check_flavour(checks: Checks, flavour: str, args: list[str]) -> dict[str, str]:

@@ -13,14 +13,10 @@ import time
 from collections.abc import Sequence
 
 from . import flavours
-from .cache import REPO
+from .cache import REPO, banner
 from .venvs import BUILD_ENV, VENVS
 
 STEPS = ("set-up", "pytest", "ctest")
-
-
-def banner(text: str) -> None:
-    print(f"\n==== {text} ====", flush=True)
 
 
 def in_venv(flavour: str) -> dict[str, str]:
