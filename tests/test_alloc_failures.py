@@ -179,7 +179,7 @@ ALLOCATING_CALLS = {
     "setup/argc_argv.cpp": 1,  # copy of argv[0]
     "setup/proc_cmdline.cpp": 1,  # copy of argv[0] from /proc
     "setup/locate_argv.cpp": 1,  # argument vector
-    "setup/trace_text.cpp": 1,  # escaped text for the trace
+    "debug/trace_text.cpp": 1,  # escaped text for the trace
     "setup/join_arguments.cpp": 1,  # joined command line
     "platform/linux/process_title.cpp": 1,  # environment moved out
 }

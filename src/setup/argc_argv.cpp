@@ -5,10 +5,10 @@
 #include <cstring>
 
 #include "debug/trace.h"
-#include "setup/heap_ptr.h"
+#include "raii/heap_ptr.h"
 #include "setup/locate_argv.h"
 #include "setup/proc_cmdline.h"
-#include "setup/py_ref.h"
+#include "raii/py_ref.h"
 
 namespace {
 

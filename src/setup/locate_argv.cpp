@@ -11,9 +11,9 @@
 #endif
 
 #include "debug/trace.h"
+#include "debug/trace_text.h"
 #include "platform/environment_start.h"
-#include "setup/heap_ptr.h"
-#include "setup/trace_text.h"
+#include "raii/heap_ptr.h"
 
 // POSIX leaves declaring the environment vector to the program: glibc's
 // <unistd.h> declares it, FreeBSD's does not.

@@ -6,10 +6,10 @@
 #include <cstring>
 
 #include "debug/trace.h"
+#include "debug/trace_text.h"
+#include "raii/py_ref.h"
 #include "setup/cmdline_count.h"
 #include "setup/py_file.h"
-#include "setup/py_ref.h"
-#include "setup/trace_text.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "setup/py_file.h"
 
 #include "debug/trace.h"
-#include "setup/py_ref.h"
+#include "raii/py_ref.h"
 
 PyObject *PyFile_FromString(const char *filename, const char *mode) {
     PyRef io{PyImport_ImportModule("io")};

@@ -6,9 +6,9 @@
 #include <atomic>
 
 #include "debug/trace.h"
-#include "py_mutex_guard.h"
+#include "raii/py_mutex_guard.h"
 #include "setup/argc_argv.h"
-#include "setup/heap_ptr.h"
+#include "raii/heap_ptr.h"
 #include "setup/join_arguments.h"
 #include "title/title_store.h"
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "platform/process_title.h"
-#include "py_mutex_guard.h"
+#include "raii/py_mutex_guard.h"
 #include "title/utf8_prefix.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "setup/trace_text.h"
+#include "debug/trace_text.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz_input.h"
-#include "setup/trace_text.h"
+#include "debug/trace_text.h"
 
 namespace {
 

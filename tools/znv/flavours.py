@@ -80,3 +80,18 @@ def base_python(flavour: str) -> list[str]:
     if in_root(flavour):
         return root.python(flavour)
     return [str(interpreters.provision(flavour))]
+
+
+def main(args: Sequence[str]) -> int:
+    """tools/make-venvs [FLAVOUR...]: set up each flavour (default: all)."""
+    failed = []
+    for flavour in args or names():
+        try:
+            setup(flavour)
+            log("venv", f"{flavour}: ready: .venv/{flavour}/bin/python")
+        except Exception as error:  # every flavour gets its turn
+            log("venv", f"{flavour}: FAILED: {error}")
+            failed.append(flavour)
+    if failed:
+        log("venv", f"failed: {' '.join(failed)}")
+    return 1 if failed else 0

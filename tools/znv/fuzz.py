@@ -73,7 +73,7 @@ PLANTS = {
         "a short name inside the moved name keeps pointing into the area",
     ),
     "trace_text": (
-        "setup/trace_text.cpp",
+        "debug/trace_text.cpp",
         ("code == 0x2028 || code == 0x2029;", "code == 0x2028;"),
         "a control or separator is no longer escaped",
     ),

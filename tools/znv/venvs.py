@@ -125,19 +125,3 @@ def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
         _run(enter, [python, "-m", "pip", "install", "-q", "--no-build-isolation", REPO])
         module_stamp_file.write_text(module_stamp)
 
-
-def main(args: Sequence[str]) -> int:
-    """tools/make-venvs [FLAVOUR...]: set up each flavour (default: all)."""
-    from . import flavours
-
-    failed = []
-    for flavour in args or flavours.names():
-        try:
-            flavours.setup(flavour)
-            log(TAG, f"{flavour}: ready: .venv/{flavour}/bin/python")
-        except Exception as error:  # every flavour gets its turn
-            log(TAG, f"{flavour}: FAILED: {error}")
-            failed.append(flavour)
-    if failed:
-        log(TAG, f"failed: {' '.join(failed)}")
-    return 1 if failed else 0

@@ -13,7 +13,7 @@
 #include "platform/linux/proc_self_file.h"
 #include "platform/linux/string_move.h"
 #include "platform/linux/title_writer.h"
-#include "setup/trace_text.h"
+#include "debug/trace_text.h"
 
 // Linux keeps no title of its own: the listing shows the process's argument
 // area (see argument_area.h), so the title is written there. The first title

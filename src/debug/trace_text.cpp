@@ -1,4 +1,4 @@
-#include "setup/trace_text.h"
+#include "debug/trace_text.h"
 
 #include <cstdlib>
 #include <cstring>
