@@ -72,9 +72,9 @@ std::optional<ArgumentArea> find_area(char *const *argv, bool &from_proc) {
     return area;
 }
 
-// A round moves what one look at environ found; the next looks again, and
-// finds nothing unless another thread's unsetenv shifted an entry past both
-// looks. Each such miss needs its own unsetenv at that very moment.
+// A round moves what one look at environ found; the next looks again and
+// finds nothing, unless another thread's unsetenv shifted an entry past a
+// look. Each such miss needs an unsetenv at that very moment.
 constexpr int MOVE_ROUNDS = 8;
 
 // The environment and the C library's program name must outlive the first

@@ -17,7 +17,9 @@
 // at the copies, each rewritten only while it still holds the string noted.
 
 // The environment strings that reach into the area, each noted once, and,
-// once copied, their copies. A few hundred at most lie in a title's reach.
+// once copied, their copies. The strings lie back to back, so a title's reach
+// holds a few dozen; more than MOST there (entries pointing into long
+// arguments, say) fail the move.
 struct EnvironmentMove {
     static constexpr std::size_t MOST = TITLE_SPACE;
     char *strings[MOST];
