@@ -170,7 +170,7 @@ BREAKS = {
     "os.getpid raises": ("None, None, fail", ["calling os.getpid() failed"]),
     "os.getpid gives no number": ("None, None, lambda: 'pid'", ["os.getpid() returned crap?"]),
     "read raises, close too": ("fail, fail, real_getpid", ["closing failed", "reading failed"]),
-    "read gives str": ("lambda: 'a\\0', lambda: None, real_getpid", ["failed to get cmdline string"]),
+    "read gives str": ("lambda: 'a', lambda: None, real_getpid", ["failed to get cmdline string"]),
 }
 
 

@@ -128,14 +128,14 @@ def test_title_shows_after_the_first_environment_string_was_replaced(child):
 # directory), so it shows only if the area goes on over the environment.
 TITLE_WITHOUT_PROC = ("title without /proc, " * 13)[:255]
 
-PROC_HIDDEN = r"""
+PROC_HIDDEN = f"""
 import ctypes, sys, _setzentrave as z
 getenv = ctypes.CDLL(None).getenv
 getenv.restype = ctypes.c_char_p
-z.setzentrave(%r)
+z.setzentrave({TITLE_WITHOUT_PROC!r})
 print(getenv(b"ZNV_PROBE_VARIABLE").decode(), flush=True)
 sys.stdin.read()  # stay alive until the test has looked
-""" % TITLE_WITHOUT_PROC
+"""
 
 
 def test_without_proc_a_title_longer_than_the_arguments_shows_whole(tmp_path):
