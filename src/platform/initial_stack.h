@@ -22,9 +22,9 @@ struct InitialStack {
 // interpreter state; called once, at setup, before the first title.
 std::optional<InitialStack> znv_platform_initial_stack();
 
-// Whether a walk may start at `start`: the byte below it ends an argument,
-// and it may itself be the window's end when there are no environment strings.
-// Compared as addresses: the start may lie in any object of the process.
+// Whether a walk may start at `start`: above the floor and at most the top
+// (the top itself when there are no environment strings). Compared as
+// addresses, since `start` may lie in any object of the process.
 inline bool inside(const InitialStack &stack, const char *start) {
     const auto at = reinterpret_cast<std::uintptr_t>(start);
     return start != nullptr && reinterpret_cast<std::uintptr_t>(stack.floor) < at &&
