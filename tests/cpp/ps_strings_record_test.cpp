@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -44,10 +45,10 @@ struct NewStack {
         auto **vectors = reinterpret_cast<char **>(cursor) -
                          (arguments.size() + 1 + variables.size() + 1);
         char **argv = vectors;
-        std::memcpy(argv, args.data(), args.size() * sizeof(char *));
+        std::copy(args.begin(), args.end(), argv);
         argv[args.size()] = nullptr;
         char **envp = argv + args.size() + 1;
-        std::memcpy(envp, env.data(), env.size() * sizeof(char *));
+        std::copy(env.begin(), env.end(), envp);
         envp[env.size()] = nullptr;
         *record = {argv, static_cast<unsigned int>(args.size()), envp,
                    static_cast<unsigned int>(env.size())};
