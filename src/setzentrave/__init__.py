@@ -17,10 +17,11 @@ __all__ = [
     "titled",
 ]
 
-# Importing this package costs what importing the extension costs: the blocks
+# Importing this package loads the extension and nothing else: the blocks
 # (which need contextlib) and the version (which needs importlib.metadata,
-# many times the extension's import) are loaded when first asked for. Type
-# checkers see them as plain names; mypy knows TYPE_CHECKING without typing.
+# each many times the extension's import) are loaded when first asked for.
+# Type checkers see them as plain names; mypy knows TYPE_CHECKING without
+# the typing module.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from ._blocks import thread_titled, titled
