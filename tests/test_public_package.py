@@ -133,7 +133,8 @@ def worker(name, inside, leave):
     job(inside, leave)
     names[name] = threading.get_native_id()
     done.wait()
-inside, leave = {1: threading.Event(), 2: threading.Event()}, {1: threading.Event(), 2: threading.Event()}
+inside = {i: threading.Event() for i in (1, 2)}
+leave = {i: threading.Event() for i in (1, 2)}
 threads = {}
 for i in (1, 2):  # worker 1 enters first
     threads[i] = threading.Thread(
