@@ -21,7 +21,8 @@ def test_importing_the_package_does_what_importing_the_extension_does(child_fact
     assert os.listdir(f"/proc/{child.pid}/task") == [str(child.pid)]
 
     child.exec("import _setzentrave, importlib.metadata")
-    assert child.eval(f"[getattr(setzentrave, n) is getattr(_setzentrave, n) for n in {FUNCTIONS}]")
+    same = child.eval(f"[getattr(setzentrave, n) is getattr(_setzentrave, n) for n in {FUNCTIONS}]")
+    assert same == [True] * len(FUNCTIONS)
     assert child.eval("sorted(setzentrave.__all__)") == [*FUNCTIONS, "thread_titled", "titled"]
     assert child.eval("setzentrave.__version__") == child.eval(
         "importlib.metadata.version('setzentrave')"
