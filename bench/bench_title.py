@@ -5,8 +5,9 @@
     module (ctypes prctl(), the thread's /proc/self/task/TID/comm file);
   * on a free-threaded interpreter, the calls made by 1, 2, 4 and 8 threads
     at once, as aggregate throughput against one thread;
-  * the time to import the module in a fresh interpreter, against importing a
-    small extension module of the standard library.
+  * the time to import the public package and the module in a fresh
+    interpreter, against importing a small extension module of the standard
+    library.
 
     python bench/bench_title.py [--loops N] [--repeats N]
 
@@ -207,18 +208,11 @@ def import_cost(repeats):
             f"{REFERENCE} is not loaded from a shared object here ({origin}): "
             "no reference for the import time"
         )
-    best = best_of(
-        {
-            "_setzentrave": lambda: import_seconds("_setzentrave"),
-            REFERENCE: lambda: import_seconds(REFERENCE),
-        },
-        repeats * 3,
-    )
-    print(
-        f"\nimport in a fresh interpreter: _setzentrave {best['_setzentrave'] * 1e6:.0f} µs, "
-        f"{REFERENCE} {best[REFERENCE] * 1e6:.0f} µs, ratio "
-        f"{best['_setzentrave'] / best[REFERENCE]:.2f}"
-    )
+    names = ("setzentrave", "_setzentrave", REFERENCE)
+    best = best_of({name: lambda name=name: import_seconds(name) for name in names}, repeats * 3)
+    print("\nimport in a fresh interpreter, ÷ " + REFERENCE)
+    for name in names:
+        print(f"{name:20}{best[name] * 1e6:>8.0f} µs{best[name] / best[REFERENCE]:>8.2f}")
 
 
 def main():

@@ -19,7 +19,7 @@ from .cache import REPO, log, tool_venv
 TAG = "lint"
 # ruff and mypy pinned: a new release must not fail a run that changed nothing.
 REQUIREMENTS = ["ruff==0.17.6", "mypy==2.4.1", "pytest", "hypothesis"]
-LINTED = ["tests", "bench", "tools"]
+LINTED = ["src/setzentrave", "tests", "bench", "tools"]
 
 
 def python_files() -> set[str]:

@@ -5,10 +5,11 @@ Into dist/: the sdist, and for every flavour one wheel built from that sdist
 repaired by auditwheel to the manylinux tag its symbols allow. The index's
 own check (`twine check --strict`) runs over all of them. Each wheel is then
 installed into a fresh venv of its flavour, where the test suite runs against
-the installed module and the type checkers must find its stub: mypy --strict
-accepts a user's script and rejects a wrong call, and stubtest compares the
-installed stub with the module (and fails once a wrong signature is planted
-in it, which shows that it looked).
+the installed module and package, and the type checkers must find their
+types: mypy --strict accepts a user's script through the public package and
+rejects wrong calls, and stubtest compares the package and the installed stub
+with what they offer at run time (and fails once a fault is planted in each,
+which shows that it looked).
 
 Release wheels are built as users build them: warnings are not errors.
 """
@@ -31,18 +32,56 @@ DIST = REPO / "dist"
 WORK = REPO / "build" / "release"
 
 USER_SCRIPT = """\
-import _setzentrave
+import setzentrave
 
-_setzentrave.setzentrave("worker 3: idle")
-_setzentrave.setzentrave(title="worker 3: sending mail")
-title: str = _setzentrave.getzentrave()
-_setzentrave.setthreadtitle("smtp-1")
-name: str = _setzentrave.getthreadtitle()
+setzentrave.setzentrave("worker 3: idle")
+setzentrave.setzentrave(title="worker 3: sending mail")
+title: str = setzentrave.getzentrave()
+setzentrave.setthreadtitle("smtp-1")
+name: str = setzentrave.getthreadtitle()
+version: str = setzentrave.__version__
+
+with setzentrave.titled("worker 3: job 17 (resize)"):
+    pass
+
+
+@setzentrave.thread_titled("resize-17")
+def resize(size: int) -> int:
+    return size * 2
+
+
+doubled: int = resize(3)
 """
-WRONG_CALL = "import _setzentrave\n\n_setzentrave.setzentrave(42)\n"
-WRONG_CALL_ERROR = 'Argument 1 to "setzentrave" has incompatible type "int"; expected "str"'
-STUB_LINE = "def getzentrave() -> str:"
-PLANTED_LINE = "def getzentrave(planted: int) -> str:"
+# Each line a fault mypy must report: the last one, a misspelt name, finds a
+# package that would answer every attribute with Any.
+WRONG_CALLS = """\
+import setzentrave
+
+setzentrave.setzentrave(42)
+setzentrave.titled(42)
+setzentrave.titeld("worker 3: idle")
+"""
+WRONG_CALL_ERRORS = (
+    'Argument 1 to "setzentrave" has incompatible type "int"; expected "str"',
+    'Argument 1 to "titled" has incompatible type "int"; expected "str"',
+    'Module has no attribute "titeld"',
+)
+# Faults planted into the installed files, and what stubtest must say of each:
+# a wrong signature in the extension's stub (one the package's calls still
+# fit, or mypy would stop before comparing), and a name the package exports
+# only at run time, where type checkers do not look.
+PLANTED = {
+    "_setzentrave-stubs/__init__.pyi": (
+        "def getzentrave() -> str:",
+        "def getzentrave(planted: int = 0) -> str:",
+        "_setzentrave.getzentrave is inconsistent",
+    ),
+    "setzentrave/__init__.py": (
+        "    def __getattr__(name):",
+        '    __all__ = [*__all__, "titles"]\n\n    def __getattr__(name):',
+        "setzentrave.__all__ names exported from the stub do not correspond",
+    ),
+}
 
 
 def build_requires() -> list[str]:
@@ -213,18 +252,21 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
     return venv
 
 
-def installed_module(flavour: str, venv: Path) -> Path:
-    """Where the venv imports the module from; it must be the venv itself."""
-    done = in_flavour(
-        flavour,
-        [venv / "bin" / "python", "-c", "import _setzentrave; print(_setzentrave.__file__)"],
-    )
-    if done.returncode != 0:
-        raise StepFailed(f"the installed module does not import: {done.stderr.strip()}")
-    where = Path(done.stdout.strip())
-    if not where.is_relative_to(venv):
-        raise StepFailed(f"the module was imported from {where}, not from the wheel in {venv}")
-    return where
+def site_packages(flavour: str, venv: Path) -> Path:
+    """Where the venv imports the module and the package from; it must be the
+    venv itself, and the same place for both."""
+    where = []
+    for name in ("_setzentrave", "setzentrave"):
+        done = in_flavour(
+            flavour, [venv / "bin" / "python", "-c", f"import {name}; print({name}.__file__)"]
+        )
+        if done.returncode != 0:
+            raise StepFailed(f"the installed {name} does not import: {done.stderr.strip()}")
+        where.append(Path(done.stdout.strip()))
+    module, package = where
+    if not module.is_relative_to(venv) or package.parent.parent != module.parent:
+        raise StepFailed(f"imported {module} and {package}, not both from the wheel in {venv}")
+    return module.parent
 
 
 def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str]) -> None:
@@ -248,59 +290,58 @@ def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str
     )
 
 
-def check_typing(flavour: str, venv: Path, module: Path) -> None:
-    """mypy finds the installed stub and stubtest really compares it."""
+def check_typing(flavour: str, venv: Path, site: Path) -> None:
+    """mypy finds the package's types and the installed stub, and stubtest
+    really compares both with the run-time module and package."""
     scratch = WORK / flavour / "typing"
     shutil.rmtree(scratch, ignore_errors=True)
     scratch.mkdir(parents=True)
     (scratch / "user_script.py").write_text(USER_SCRIPT)
-    (scratch / "wrong_call.py").write_text(WRONG_CALL)
+    (scratch / "wrong_calls.py").write_text(WRONG_CALLS)
     vpython = str(venv / "bin" / "python")
     mypy = [vpython, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull]
 
     done = in_flavour(flavour, [*mypy, "user_script.py"], cwd=scratch)
     if done.returncode != 0:
         raise StepFailed(f"mypy --strict rejects a correct user script:\n{done.stdout}")
-    done = in_flavour(flavour, [*mypy, "wrong_call.py"], cwd=scratch)
-    if done.returncode == 0 or WRONG_CALL_ERROR not in done.stdout:
-        raise StepFailed(f"mypy --strict does not reject setzentrave(42):\n{done.stdout}")
-    log(TAG, f"{flavour}: mypy --strict finds the stub: {done.stdout.splitlines()[0]}")
+    done = in_flavour(flavour, [*mypy, "wrong_calls.py"], cwd=scratch)
+    missed = [error for error in WRONG_CALL_ERRORS if error not in done.stdout]
+    if done.returncode == 0 or missed:
+        raise StepFailed(f"mypy --strict does not report {missed}:\n{done.stdout}")
+    log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
 
-    stubtest = [vpython, "-m", "mypy.stubtest", "_setzentrave"]
+    stubtest = [vpython, "-m", "mypy.stubtest", "setzentrave", "_setzentrave"]
     done = in_flavour(flavour, stubtest, cwd=scratch)
     if done.returncode != 0:
-        raise StepFailed(f"stubtest finds the stub and the module apart:\n{done.stdout}")
-    stub = module.with_name("_setzentrave-stubs") / "__init__.pyi"
-    text = stub.read_text()
-    if STUB_LINE not in text:
-        raise StepFailed(f"{stub} has no '{STUB_LINE}' to plant a fault in")
-    # The venv is thrown away, but the stub is restored all the same.
-    try:
-        stub.write_text(text.replace(STUB_LINE, PLANTED_LINE))
-        done = in_flavour(flavour, stubtest, cwd=scratch)
-    finally:
-        stub.write_text(text)
-    if done.returncode == 0 or "_setzentrave.getzentrave is inconsistent" not in done.stdout:
-        raise StepFailed(f"stubtest misses a wrong signature planted in {stub}:\n{done.stdout}")
-    log(
-        TAG,
-        f"{flavour}: stubtest compares the stub: planted fault found: "
-        f"{done.stdout.splitlines()[0]}",
-    )
+        raise StepFailed(f"stubtest finds the types and the run time apart:\n{done.stdout}")
+    for name, (line, planted, finding) in PLANTED.items():
+        path = site / name
+        text = path.read_text()
+        if line not in text:
+            raise StepFailed(f"{path} has no '{line}' to plant a fault in")
+        # The venv is thrown away, but the file is restored all the same.
+        try:
+            path.write_text(text.replace(line, planted))
+            done = in_flavour(flavour, stubtest, cwd=scratch)
+        finally:
+            path.write_text(text)
+        if done.returncode == 0 or finding not in done.stdout:
+            raise StepFailed(f"stubtest misses a fault planted in {path}:\n{done.stdout}")
+        log(TAG, f"{flavour}: stubtest finds the fault planted in {name}: {finding}")
 
 
 def prove_wheel(
     flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str], result: dict[str, str]
 ) -> None:
     venv = fresh_venv(flavour, wheel, logfile)
-    module = installed_module(flavour, venv)
+    site = site_packages(flavour, venv)
     result["installed"] = "ok"
     try:
         run_tests(flavour, venv, logfile, pytest_args)
         result["tests"] = "ok"
     except StepFailed:
         result["tests"] = "FAIL"
-    check_typing(flavour, venv, module)
+    check_typing(flavour, venv, site)
     result["typing"] = "ok"
 
 
