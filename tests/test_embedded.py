@@ -142,3 +142,47 @@ def test_without_a_process_filesystem(embedded_host):
         "setup was called more than once!",
         "failed to initialize setzentrave",
     ]
+
+
+# The first title's read of /proc, broken in each way the interpreter lets a
+# program break it before its first call. Every failure is traced and cleared:
+# an error left set would make the title calls fail with SystemError.
+BROKEN_READ = """
+import io, os, _setzentrave as z
+print(os.getpid())
+class File:
+    def read(self):
+        return READ()
+    def close(self):
+        CLOSE()
+def fail():
+    raise OSError("broken on purpose")
+real_open, real_getpid = io.open, os.getpid
+io.open = lambda path, mode: File() if path.endswith("/cmdline") else real_open(path, mode)
+READ, CLOSE, os.getpid = %s
+print(repr(z.getzentrave()))
+io.open, os.getpid = real_open, real_getpid
+z.setzentrave("host at work")
+print(repr(z.getzentrave()))
+"""
+
+BREAKS = {
+    "os.getpid raises": ("None, None, fail", ["calling os.getpid() failed"]),
+    "os.getpid gives no number": ("None, None, lambda: 'pid'", ["os.getpid() returned crap?"]),
+    "read raises, close too": ("fail, fail, real_getpid", ["closing failed", "reading failed"]),
+    "read gives str": ("lambda: 'a', lambda: None, real_getpid", ["failed to get cmdline string"]),
+}
+
+
+@pytest.mark.parametrize("setting, lines", BREAKS.values(), ids=BREAKS.keys())
+def test_a_broken_proc_read_fails_softly(embedded_host, setting, lines):
+    _, printed, trace = run_host(embedded_host, BROKEN_READ % setting)
+    assert printed == ["''", repr("host at work")]
+    assert trace[1:] == [
+        *FROM_PROC,
+        *lines,
+        "failed to get args from proc fs",
+        "get_argc_argv failed",
+        "failed to initialize setzentrave",
+        *["setup was called more than once!", "failed to initialize setzentrave"] * 2,
+    ]

@@ -154,3 +154,47 @@ def test_no_memory_to_move_the_environment_leaves_everything_as_it_was(
     after = c.eval(f"snapshot({str(tmp_path / 'after')!r})")
     for view in before:
         assert after[view] == before[view], view
+
+
+# A thread changes the environment while the main thread sets the first title,
+# which moves the strings in the title's reach: values replaced in place and,
+# from the moment the title call begins, two names unset (the entries after
+# them shift down). No name is added: that makes the C library move its vector
+# and free the old one, which no reader outside its lock can be safe against,
+# getenv included. How far the two threads overlap is up to the scheduler.
+CHANGING_THREAD = """
+import threading
+names = sorted(name for name in os.environ if name.startswith("ZNV_") and name[4] in "ABCDEF")
+gone = ["ZNV_B_BLANKS", "ZNV_E_PERCENT"]
+running, titling, done = threading.Event(), threading.Event(), threading.Event()
+def change():
+    for i in range(100_000):
+        if done.is_set() and not gone:
+            break
+        if titling.is_set() and gone and i % 2:
+            del os.environ[gone.pop()]
+        name = names[i % len(names)]
+        if name in os.environ:
+            os.environ[name] = "changed %d" % i
+        if i == 20:
+            running.set()
+changer = threading.Thread(target=change)
+changer.start()
+running.wait()
+titling.set()
+z.setzentrave("x" * 255)
+done.set()
+changer.join()
+"""
+
+
+@pytest.mark.parametrize("run", range(6))
+def test_the_first_title_while_another_thread_changes_the_environment(child_factory, run):
+    c = child_factory(env={**EXTRA, **child_env("1")})
+    c.exec("import _setzentrave as z")
+    c.exec(C_LIBRARY_VIEW)
+    c.exec(CHANGING_THREAD)
+    assert c.cmdline() == b"x" * 255 + b"\0"
+    assert c.eval("c_getenv_all() == dict(os.environ)")
+    assert c.eval("sorted(c_environ()) == sorted(f'{k}={v}' for k, v in os.environ.items())")
+    assert c.eval("'ZNV_B_BLANKS' not in os.environ and 'ZNV_E_PERCENT' not in os.environ")

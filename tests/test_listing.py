@@ -124,19 +124,27 @@ def test_title_shows_after_the_first_environment_string_was_replaced(child):
     assert child.eval("libc.getenv(name) == b'replaced'")
 
 
-PROC_HIDDEN = r"""
-import os, sys, _setzentrave as z
-z.setzentrave("title without /proc")
-print(z.getzentrave(), os.environ.get("ZNV_PROBE_VARIABLE"), flush=True)
+# Longer than the arguments (the interpreter and a script in a temporary
+# directory), so it shows only if the area goes on over the environment.
+TITLE_WITHOUT_PROC = ("title without /proc, " * 13)[:255]
+
+PROC_HIDDEN = f"""
+import ctypes, sys, _setzentrave as z
+getenv = ctypes.CDLL(None).getenv
+getenv.restype = ctypes.c_char_p
+z.setzentrave({TITLE_WITHOUT_PROC!r})
+print(getenv(b"ZNV_PROBE_VARIABLE").decode(), flush=True)
 sys.stdin.read()  # stay alive until the test has looked
 """
 
 
-def test_without_proc_the_module_carries_on(tmp_path):
+def test_without_proc_a_title_longer_than_the_arguments_shows_whole(tmp_path):
     if os.geteuid() != 0:
         pytest.skip("hiding /proc needs a mount namespace")
     script = tmp_path / "hidden.py"
     script.write_text(PROC_HIDDEN)
+    arguments = len(sys.executable) + 1 + len(str(script)) + 1
+    assert len(TITLE_WITHOUT_PROC) > arguments
     env = dict(os.environ, ZNV_DEBUG="1", ZNV_PROBE_VARIABLE="kept")
     hide = f"mount -t tmpfs none /proc && exec {sys.executable} {script}"
     proc = subprocess.Popen(
@@ -152,19 +160,19 @@ def test_without_proc_the_module_carries_on(tmp_path):
         line = proc.stdout.readline()
         if not line:
             pytest.skip(f"no mount namespace here: {proc.stderr.read()}")
-        assert line == "title without /proc kept\n"
         with open(f"/proc/{proc.pid}/cmdline", "rb") as f:  # ours: the process is the same
             shown = f.read()
+        listed = subprocess.run(
+            ["ps", "-ww", "-o", "args=", "-p", str(proc.pid)], capture_output=True, text=True
+        ).stdout.rstrip("\n")
     finally:
         proc.stdin.close()
         proc.wait(timeout=30)
     trace = proc.stderr.read()
-    if "[ZNV]: no /proc/self/stat and no argument vector: " in trace:
-        # Setup located no arguments either: the listing is left as it was.
-        assert shown == sys.executable.encode() + b"\0" + str(script).encode() + b"\0"
-    else:
-        assert "no /proc/self/stat: taking the argument area from the argument vector" in trace
-        assert shown == b"title without /proc\0"
+    assert "no /proc/self/stat: taking the argument area from the argument vector" in trace
+    assert shown == TITLE_WITHOUT_PROC.encode() + b"\0"
+    assert listed == TITLE_WITHOUT_PROC
+    assert line == "kept\n"  # the environment strings the title covers were moved first
 
 
 RACERS = """

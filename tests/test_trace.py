@@ -1,5 +1,7 @@
 """The trace: on only when ZNV_DEBUG is non-empty, decided once, one whole line a call."""
 
+import re
+
 import pytest
 from conftest import run_python
 
@@ -126,3 +128,18 @@ for pid in children:
     split = [line for line in lines[1:] if line != "[ZNV]: failed to parse tuple and keywords"]
     assert split == [], f"{len(split)} lines split, such as {split[:3]}"
     assert len(lines) == 1 + 4 * 2000
+
+
+def test_lines_longer_than_one_atomic_write_come_out_whole():
+    # A write of more than PIPE_BUF bytes may be split; such a line is still
+    # written whole, after its prefix and before its newline.
+    long_arguments = ["ä" * 3000, "b" * 5000]
+    done = run_python("import _setzentrave as z; z.getzentrave()", *long_arguments, debug="1")
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = done.stderr.split("\n")
+    assert lines.pop() == ""
+    assert all(line.startswith("[ZNV]: ") for line in lines)
+    found = [line for line in lines if line.startswith("[ZNV]: found argv[")]
+    assert len(found) == 5, found  # arguments 4 to 1, then argv[0]
+    assert re.fullmatch(r"\[ZNV\]: found argv\[4\] at 0x[0-9a-f]+: b{5000}", found[0])
+    assert re.fullmatch(r"\[ZNV\]: found argv\[3\] at 0x[0-9a-f]+: ä{3000}", found[1])

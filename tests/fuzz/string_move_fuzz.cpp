@@ -1,11 +1,14 @@
 // The move of the environment and the program's name out of the area. The
 // strings lie back to back in a block of exactly their size, the area covers
 // some stretch of it, and environment entries and names point at strings
-// inside or outside it (or into the middle of one). After the move, into a
-// block of exactly the size counted, every pointer that reached into the area
+// inside or outside it (or into the middle of one). Between noting the
+// strings and pointing the entries at their copies, an entry may be unset
+// (the later ones shift down, as unsetenv does). After the move, into a block
+// of exactly the size counted, every pointer that reached into the area
 // points at a copy outside it with the same text, every other pointer is
 // unchanged, the short name still lies inside the name when it did before,
-// and the area itself is untouched.
+// and the area itself is untouched. Into a block one byte too small, nothing
+// is copied and nothing changes.
 
 #include <string>
 #include <vector>
@@ -42,6 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         offsets.push_back(joined.size());
         joined += strings.back() + '\0';
     }
+    // Read last, so that inputs made before these existed mean what they did.
+    const std::size_t unset = in.byte() % 16;  // entry unset - 1; none when 0
+    const bool too_small = (in.byte() & 1) != 0;
     std::vector<char> stack(joined.begin(), joined.end());
     const std::string outside = "HOME=/root";
 
@@ -71,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                            ? std::strrchr(name, '/') != nullptr ? std::strrchr(name, '/') + 1 : name
                            : pick(choices[entries + 1]);
 
-    const std::vector<char *> old_envp = envp;
+    std::vector<char *> old_envp = envp;
     std::vector<std::string> old_texts;
     for (std::size_t i = 0; i < entries; ++i) {
         old_texts.emplace_back(envp[i]);
@@ -85,22 +91,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
                                address(short_name) <= address(name) + std::strlen(name);
     const std::vector<char> stack_before = stack;
 
-    const std::size_t env_bytes = environment_bytes_to_move(envp.data(), area);
+    EnvironmentMove move;
+    FUZZ_CHECK(note_environment_strings(envp.data(), area, move));
     const std::size_t name_bytes = program_name_bytes_to_move(name, short_name, area);
-    const std::size_t total = env_bytes + name_bytes;
+    const std::size_t total = move.bytes + name_bytes;
     char *const block = static_cast<char *>(std::malloc(total == 0 ? 1 : total));
-    char *const after_env = move_environment(envp.data(), area, block);
-    FUZZ_CHECK(after_env == block + env_bytes);
+    if (too_small && move.bytes > 0) {
+        FUZZ_CHECK(copy_environment_strings(move, block, move.bytes - 1) == nullptr);
+        FUZZ_CHECK(envp == old_envp && stack == stack_before);
+        std::free(block);
+        return 0;
+    }
+    char *const after_env = copy_environment_strings(move, block, move.bytes);
+    FUZZ_CHECK(after_env == block + move.bytes);
     char *const after_name = move_program_name(&name, &short_name, area, after_env);
     FUZZ_CHECK(after_name == block + total);
+    if (unset >= 1 && unset <= entries) {
+        const auto gone = static_cast<std::ptrdiff_t>(unset - 1);
+        envp.erase(envp.begin() + gone);
+        old_envp.erase(old_envp.begin() + gone);
+        old_texts.erase(old_texts.begin() + gone);
+    }
+    point_environment_at_copies(envp.data(), move);
+    const std::size_t left = old_texts.size();
 
     FUZZ_CHECK(stack == stack_before);
-    for (std::size_t i = 0; i < entries; ++i) {
+    for (std::size_t i = 0; i < left; ++i) {
         FUZZ_CHECK(old_texts[i] == envp[i]);
         FUZZ_CHECK(!reaches_into(area, envp[i]));
         FUZZ_CHECK(reaches_into(area, old_envp[i]) || envp[i] == old_envp[i]);
     }
-    FUZZ_CHECK(envp[entries] == nullptr);
+    FUZZ_CHECK(envp[left] == nullptr);
     FUZZ_CHECK((name == nullptr) == (old_name == nullptr));
     FUZZ_CHECK((short_name == nullptr) == (old_short == nullptr));
     if (name != nullptr) {

@@ -13,6 +13,7 @@
 #include "platform/linux/proc_self_file.h"
 #include "platform/linux/string_move.h"
 #include "platform/linux/title_writer.h"
+#include "raii/heap_ptr.h"
 #include "debug/trace_text.h"
 
 // Linux keeps no title of its own: the listing shows the process's argument
@@ -71,27 +72,52 @@ std::optional<ArgumentArea> find_area(char *const *argv, bool &from_proc) {
     return area;
 }
 
+// A round moves what one look at environ found; the next looks again and
+// finds nothing, unless another thread's unsetenv shifted an entry past a
+// look. Each such miss needs an unsetenv at that very moment.
+constexpr int MOVE_ROUNDS = 8;
+
 // The environment and the C library's program name must outlive the first
-// title: their strings in the area are copied out, all or none.
+// title: their strings in the area are copied out, and the title is written
+// only once a look at environ finds none left there.
 bool move_strings_out(const ArgumentArea &area) {
-    const std::size_t bytes =
-        environment_bytes_to_move(environ, area) +
-        program_name_bytes_to_move(program_invocation_name, program_invocation_short_name,
-                                   area);
-    if (bytes == 0) {
-        return true;
+    std::size_t name_bytes =
+        program_name_bytes_to_move(program_invocation_name, program_invocation_short_name, area);
+    for (int round = 0; round < MOVE_ROUNDS; ++round) {
+        EnvironmentMove move;
+        if (!note_environment_strings(environ, area, move)) {
+            znv_debug("more than %d environment strings in the argument area: the process "
+                      "listing stays as it is",
+                      static_cast<int>(EnvironmentMove::MOST));
+            return false;
+        }
+        const std::size_t bytes = move.bytes + name_bytes;
+        if (bytes == 0) {
+            return true;
+        }
+        // Never released once used: environ and the program name point into it.
+        HeapPtr<char> block{static_cast<char *>(std::malloc(bytes))};
+        if (!block) {
+            znv_debug("can't malloc %d bytes to move the environment: the process listing stays "
+                      "as it is",
+                      static_cast<int>(bytes));
+            return false;
+        }
+        char *const rest = copy_environment_strings(move, block.get(), move.bytes);
+        if (rest == nullptr) {
+            znv_debug("an environment string grew while it was moved: the process listing "
+                      "stays as it is");
+            return false;
+        }
+        move_program_name(&program_invocation_name, &program_invocation_short_name, area, rest);
+        name_bytes = 0;
+        // Read again: a setenv meanwhile may have moved the vector elsewhere.
+        point_environment_at_copies(environ, move);
+        static_cast<void>(block.release());
     }
-    // Never released: environ and the program name point into it from now on.
-    char *const block = static_cast<char *>(std::malloc(bytes));
-    if (block == nullptr) {
-        znv_debug("can't malloc %d bytes to move the environment: the process listing stays as "
-                  "it is",
-                  static_cast<int>(bytes));
-        return false;
-    }
-    char *const rest = move_environment(environ, area, block);
-    move_program_name(&program_invocation_name, &program_invocation_short_name, area, rest);
-    return true;
+    znv_debug("the environment kept changing while it was moved: the process listing stays as "
+              "it is");
+    return false;
 }
 
 // Asks the kernel itself where it can (see cmdline_defect.h), else its release.

@@ -1,5 +1,7 @@
 #include "platform/linux/string_move.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 
@@ -29,27 +31,66 @@ char *copy_to(char *block, const char *text) {
     return block + size;
 }
 
-}  // namespace
-
-std::size_t environment_bytes_to_move(char *const *envp, const ArgumentArea &area) {
-    std::size_t bytes = 0;
-    for (char *const *entry = envp; entry != nullptr && *entry != nullptr; ++entry) {
-        if (reaches_into(area, *entry)) {
-            bytes += size_of(*entry);
-        }
-    }
-    return bytes;
+// Entries are read and rewritten as whole words: other threads may write
+// them at the same time.
+char *read_entry(char *&entry) {
+    return std::atomic_ref<char *>(entry).load(std::memory_order_acquire);
 }
 
-char *move_environment(char **envp, const ArgumentArea &area, char *block) {
-    for (char **entry = envp; entry != nullptr && *entry != nullptr; ++entry) {
-        if (reaches_into(area, *entry)) {
-            char *const copy = block;
-            block = copy_to(block, *entry);
-            *entry = copy;
+// The place of `text` among the noted strings; `move.count` when not noted.
+std::size_t noted_as(const EnvironmentMove &move, const char *text) {
+    return static_cast<std::size_t>(
+        std::find(move.strings, move.strings + move.count, text) - move.strings);
+}
+
+}  // namespace
+
+bool note_environment_strings(char **envp, const ArgumentArea &area, EnvironmentMove &move) {
+    move.count = 0;
+    move.bytes = 0;
+    if (envp == nullptr) {
+        return true;
+    }
+    for (char *text = read_entry(*envp); text != nullptr; text = read_entry(*++envp)) {
+        // Two entries may hold one string: it is copied once.
+        if (!reaches_into(area, text) || noted_as(move, text) < move.count) {
+            continue;
         }
+        if (move.count == EnvironmentMove::MOST) {
+            return false;
+        }
+        move.strings[move.count++] = text;
+        move.bytes += size_of(text);
+    }
+    return true;
+}
+
+char *copy_environment_strings(EnvironmentMove &move, char *block, std::size_t room) {
+    for (std::size_t i = 0; i < move.count; ++i) {
+        const std::size_t length = strnlen(move.strings[i], room);
+        if (length == room) {
+            return nullptr;  // its zero byte would lie past the block
+        }
+        std::memcpy(block, move.strings[i], length + 1);
+        move.copies[i] = block;
+        block += length + 1;
+        room -= length + 1;
     }
     return block;
+}
+
+void point_environment_at_copies(char **envp, const EnvironmentMove &move) {
+    if (envp == nullptr) {
+        return;
+    }
+    for (char *text = read_entry(*envp); text != nullptr; text = read_entry(*++envp)) {
+        const std::size_t i = noted_as(move, text);
+        if (i < move.count) {
+            // Leaves the entry alone when another thread changed it since.
+            std::atomic_ref<char *>(*envp).compare_exchange_strong(text, move.copies[i],
+                                                                   std::memory_order_acq_rel);
+        }
+    }
 }
 
 namespace {

@@ -6,17 +6,40 @@
 
 // Strings that the C library and the rest of the process keep using after a
 // title has been written (the environment, the program's name) may lie inside
-// the area. Before the first title they are copied into one block of the
-// module's own and the pointers to them are moved onto the copies. Counting
-// first and copying second makes the move all-or-nothing: the block is
-// allocated whole before any pointer changes.
+// the area. Before the first title they are copied into a block of the
+// module's own and the pointers to them are moved onto the copies.
+//
+// Other threads may change the environment meanwhile, under the C library's
+// lock, which is not ours to take: unsetenv shifts the vector's entries down,
+// setenv replaces an entry or moves the whole vector to a larger one. So the
+// vector is read once to note the strings, every copy is bounded by the room
+// counted for it, and the entries are looked up again when they are pointed
+// at the copies, each rewritten only while it still holds the string noted.
 
-// Bytes needed to copy the strings of `envp` that reach into `area`.
-std::size_t environment_bytes_to_move(char *const *envp, const ArgumentArea &area);
+// The environment strings that reach into the area, each noted once, and,
+// once copied, their copies. The strings lie back to back, so a title's reach
+// holds a few dozen; more than MOST there (entries pointing into long
+// arguments, say) fail the move.
+struct EnvironmentMove {
+    static constexpr std::size_t MOST = TITLE_SPACE;
+    char *strings[MOST];
+    char *copies[MOST];
+    std::size_t count;
+    std::size_t bytes;  // the strings' sizes, zero bytes included
+};
 
-// Copies those strings to `block`, points their `envp` entries at the copies
-// and returns the first unused byte of `block`.
-char *move_environment(char **envp, const ArgumentArea &area, char *block);
+// Notes the strings of `envp` that reach into `area`, reading each entry
+// once. False when more of them do than `move` can hold.
+bool note_environment_strings(char **envp, const ArgumentArea &area, EnvironmentMove &move);
+
+// Copies the noted strings to `block`, which has `room` bytes, notes where
+// each copy lies and returns the first unused byte; null when they no longer
+// fit (a string grew after it was noted).
+char *copy_environment_strings(EnvironmentMove &move, char *block, std::size_t room);
+
+// Points every entry of `envp` that still holds a noted string at its copy;
+// an entry another thread changed meanwhile keeps its new value.
+void point_environment_at_copies(char **envp, const EnvironmentMove &move);
 
 // Bytes needed to copy the program's name `name` and its short form
 // `short_name` (usually the part of `name` after the last '/') where they reach
