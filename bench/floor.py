@@ -22,9 +22,7 @@ def built() -> Path:
     if not target.exists() or target.stat().st_mtime < SOURCE.stat().st_mtime:
         target.parent.mkdir(parents=True, exist_ok=True)
         include = sysconfig.get_paths()["include"]
-        subprocess.run(
-            ["c++", *FLAGS, f"-I{include}", "-o", str(target), str(SOURCE)], check=True
-        )
+        subprocess.run(["c++", *FLAGS, f"-I{include}", "-o", str(target), str(SOURCE)], check=True)
     return target
 
 

@@ -209,8 +209,7 @@ print(repr(z.getzentrave()))
 def test_a_child_forked_while_another_thread_holds_the_title_lock_does_not_wait(hold_shim):
     if not sysconfig.get_config_var("Py_GIL_DISABLED"):
         pytest.skip(
-            "with a GIL, the stopped thread holds it too, and no Python code runs "
-            "until it goes on"
+            "with a GIL, the stopped thread holds it too, and no Python code runs until it goes on"
         )
     done = run_python(FORK_WHILE_THE_TITLE_LOCK_IS_HELD, LD_PRELOAD=str(hold_shim))
     assert done.returncode == 0, done.stderr
