@@ -3,9 +3,11 @@ at the first process-title call."""
 
 import os
 import re
+import subprocess
+import sys
 
 import pytest
-from conftest import ChildError
+from conftest import ChildError, child_env
 from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
@@ -245,3 +247,56 @@ def test_arguments_reach_the_trace_as_printable_text_only(child_factory):
     for shown in UNSAFE_ARGUMENTS.values():
         found = re.compile(r"\[ZNV\]: found argv\[\d+\] at 0x[0-9a-f]+: " + re.escape(shown))
         assert sum(bool(found.fullmatch(line)) for line in lines) == 1, shown
+
+
+def test_a_command_line_over_half_a_mebibyte_gives_its_first_255_bytes(child_factory):
+    # The walk is bounded by where the kernel put the arguments, not by a
+    # fixed distance below the environment.
+    long_args = [letter * 100_000 for letter in "abcdef"]
+    c = child_factory(*long_args)
+    c.exec("import _setzentrave as z")
+    args = arguments(c.cmdline())
+    assert args[2:] == long_args
+    assert c.eval("z.getzentrave()") == " ".join(args)[:255]
+
+
+WITHOUT_PROC = r"""
+import sys, _setzentrave as z
+print(repr(z.getzentrave()), flush=True)
+z.setzentrave("title without /proc")
+print("set", flush=True)
+sys.stdin.read()  # stay alive until the test has looked
+"""
+
+
+def test_without_proc_environ_alone_starts_the_walk(tmp_path):
+    # No /proc/self/stat to say where the kernel put the environment: the
+    # stack window the auxiliary vector describes shows environ[0] may start
+    # the walk, and the title then shows through the arguments it found.
+    if os.geteuid() != 0:
+        pytest.skip("hiding /proc needs a mount namespace")
+    if os.environ.get("ZNV_SANITIZED"):
+        pytest.skip("the sanitizer runtime preloaded by tools/check-memory needs /proc to start")
+    script = tmp_path / "without_proc.py"
+    script.write_text(WITHOUT_PROC)
+    hide = f"mount -t tmpfs none /proc && exec {sys.executable} {script}"
+    proc = subprocess.Popen(
+        ["unshare", "--mount", "--propagation", "private", "sh", "-c", hide],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        env=child_env(),
+        text=True,
+    )
+    assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
+    try:
+        first = proc.stdout.readline()
+        if not first:
+            pytest.skip(f"no mount namespace here: {proc.stderr.read()}")
+        assert first == repr(f"{sys.executable} {script}") + "\n"
+        assert proc.stdout.readline() == "set\n"
+        with open(f"/proc/{proc.pid}/cmdline", "rb") as f:  # ours: the process is the same
+            assert f.read() == b"title without /proc\0"
+    finally:
+        proc.stdin.close()
+        proc.wait(timeout=30)

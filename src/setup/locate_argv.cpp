@@ -5,14 +5,8 @@
 #include <cstring>
 #include <utility>
 
-#include <unistd.h>
-#if defined(__linux__)
-#include <sys/auxv.h>
-#endif
-
 #include "debug/trace.h"
 #include "debug/trace_text.h"
-#include "platform/environment_start.h"
 #include "raii/heap_ptr.h"
 
 // POSIX leaves declaring the environment vector to the program: glibc's
@@ -30,33 +24,14 @@ char **walk_failed() {
 
 // The start of the argument that ends just below `cursor`, or null when none
 // starts above `floor`. The byte at `cursor - 1`, its terminator, is known
-// to be zero; the scan examines the bytes below it down to the floor, and
-// never one below the floor.
+// to be zero; the scan examines the bytes below it down to just above the
+// floor, never the floor's nor one below it.
 const char *argument_start(const char *cursor, const char *floor) {
     const char *z = cursor - 2;
     while (z > floor && *z != '\0') {
         --z;
     }
     return z > floor ? z + 1 : nullptr;
-}
-
-// Whether the walk may read below `first_env`. The kernel lays out the
-// argument strings, then the environment strings, at the top of the initial
-// stack, just below the executable's name (AT_EXECFN), in at most 6 MiB; with
-// no environment strings their start is the name's. A first environment
-// string anywhere else was put there later (putenv, a new environ): what lies
-// below it is not the argument area, and may be another object's memory or
-// not mapped at all.
-bool where_the_kernel_put_it(const char *first_env) {
-#if defined(__linux__)
-    constexpr std::uintptr_t strings_span = 8 * 1024 * 1024;
-    const std::uintptr_t name = getauxval(AT_EXECFN);
-    const auto at = reinterpret_cast<std::uintptr_t>(first_env);
-    return name == 0 || (at <= name && name - at <= strings_span);
-#else
-    (void)first_env;
-    return true;
-#endif
 }
 
 // A vector for `argc` arguments, its terminator set; null, traced, when
@@ -84,6 +59,11 @@ char **walk_down(HeapPtr<char *> argv, int argc, const char *arg0, const char *t
                  const char *floor) {
     const char *cursor = top;  // start of the string found last
     for (int i = argc - 1; i >= 1; --i) {
+        // An argument needs its start and its terminator above the floor.
+        if (cursor - floor < 2) {
+            znv_debug("failed to found arg %d start", i);
+            return walk_failed();
+        }
         if (cursor[-1] != '\0') {
             znv_debug("zero %d not found", i);
             return walk_failed();
@@ -122,24 +102,19 @@ char **walk_down(HeapPtr<char *> argv, int argc, const char *arg0, const char *t
     return argv.release();
 }
 
-const char *floor_below(const char *top) {
-    const auto at = reinterpret_cast<std::uintptr_t>(top);
-    return reinterpret_cast<const char *>(at > ARGV_SEARCH_SPAN ? at - ARGV_SEARCH_SPAN : 0);
-}
-
-// Whether the walk may start at `first_env`: where the kernel put the
-// environment strings, as its record says, or, without a record, in their
-// place on the stack. A first string unset (the vector then starts at the
-// second one) or replaced is not.
-bool is_environment_start(const char *first_env, const char *recorded) {
-    return first_env != nullptr && where_the_kernel_put_it(first_env) &&
-           (recorded == nullptr || first_env == recorded);
+// Whether the walk may start at `first_env`: inside the window and, where
+// the kernel recorded where it put the environment strings, right there. A
+// first string unset (the vector then starts at the second one) or
+// replaced is not.
+bool is_environment_start(const char *first_env, const InitialStack &stack) {
+    return inside(stack, first_env) &&
+           (stack.environment == nullptr || first_env == stack.environment);
 }
 
 // When environ[0] cannot start the walk, the place the kernel recorded can:
 // the same checks then tell whether the arguments still lie below it.
 char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *first_env,
-                                      const char *recorded) {
+                                      const InitialStack &stack) {
     trace_walk_start();
     if (first_env == nullptr) {
         znv_debug("environ pointer is NULL");
@@ -147,7 +122,8 @@ char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *fi
         znv_debug("environ[0] at %p is not where the kernel put the environment",
                   static_cast<const void *>(first_env));
     }
-    if (recorded == nullptr || !where_the_kernel_put_it(recorded)) {
+    const char *recorded = stack.environment;
+    if (recorded == nullptr) {
         znv_debug("no other start: the kernel's record of the environment can't be had");
         return walk_failed();
     }
@@ -157,7 +133,7 @@ char **locate_argv_from_kernel_record(int argc, const char *arg0, const char *fi
     if (!argv) {
         return walk_failed();
     }
-    return walk_down(std::move(argv), argc, arg0, recorded, floor_below(recorded));
+    return walk_down(std::move(argv), argc, arg0, recorded, stack.floor);
 }
 
 }  // namespace
@@ -176,16 +152,25 @@ char **locate_argv_below(int argc, const char *arg0, const char *first_env, cons
     return walk_down(std::move(argv), argc, arg0, first_env, floor);
 }
 
+char **locate_argv_within(int argc, const char *arg0, const char *first_env,
+                          const std::optional<InitialStack> &stack) {
+    if (!stack) {
+        trace_walk_start();
+        znv_debug("no record of the initial stack: nowhere the arguments can safely be looked for");
+        return walk_failed();
+    }
+    // With no strings and no record of where they would start, the walk
+    // fails at its start as it always has.
+    const bool no_start_at_all = first_env == nullptr && stack->environment == nullptr;
+    if (is_environment_start(first_env, *stack) || no_start_at_all) {
+        return locate_argv_below(argc, arg0, first_env, stack->floor);
+    }
+    return locate_argv_from_kernel_record(argc, arg0, first_env, *stack);
+}
+
 char **locate_argv(int argc, const char *arg0) {
     // environ itself is null after clearenv(): no strings, as when its first
     // entry is null.
     const char *first_env = environ != nullptr ? environ[0] : nullptr;
-    const char *recorded = znv_platform_environment_start();
-    // With no strings and no record (as on a platform that keeps none), the
-    // walk fails at its start as it always has.
-    const bool no_start_at_all = first_env == nullptr && recorded == nullptr;
-    if (is_environment_start(first_env, recorded) || no_start_at_all) {
-        return locate_argv_below(argc, arg0, first_env, floor_below(first_env));
-    }
-    return locate_argv_from_kernel_record(argc, arg0, first_env, recorded);
+    return locate_argv_within(argc, arg0, first_env, znv_platform_initial_stack());
 }

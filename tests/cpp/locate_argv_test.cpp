@@ -1,21 +1,21 @@
 // The walk on synthetic layouts: argument strings laid out below a first
-// environment string in memory that sits directly above an inaccessible page,
-// so a read below the lowest byte of the region ends the test with a crash.
+// environment string in memory fenced by inaccessible pages, so a read below
+// the lowest byte of the region ends the test with a crash.
 
 #include <gtest/gtest.h>
-
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "guarded_region.h"
+#include "raii/heap_ptr.h"
 #include "setup/locate_argv.h"
 
 namespace {
@@ -45,47 +45,19 @@ std::vector<std::string> trace_lines(const std::string &captured) {
     return lines;
 }
 
-// `size` writable bytes, filled with 'x', right above a PROT_NONE page.
-class GuardedRegion {
-public:
-    explicit GuardedRegion(std::size_t size) {
-        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-        length_ = page + (size + page - 1) / page * page;
-        void *map = mmap(nullptr, length_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                         -1, 0);
-        if (map == MAP_FAILED || mprotect(map, page, PROT_NONE) != 0) {
-            std::abort();
-        }
-        map_ = static_cast<char *>(map);
-        base_ = map_ + page;  // the first byte above the guard page
-        std::memset(base_, 'x', length_ - page);
+// Lays out `args` back to back, each ended by a zero byte, directly below
+// `env`, which ends at the region's end; returns the first environment string.
+char *lay_out(const GuardedRegion &region, const std::vector<std::string> &args,
+              const std::string &env = "HOME=/root") {
+    char *first_env = region.end() - env.size() - 1;
+    std::memcpy(first_env, env.c_str(), env.size() + 1);
+    char *cursor = first_env;
+    for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
+        cursor -= arg->size() + 1;
+        std::memcpy(cursor, arg->c_str(), arg->size() + 1);
     }
-    ~GuardedRegion() { munmap(map_, length_); }
-    GuardedRegion(const GuardedRegion &) = delete;
-    GuardedRegion &operator=(const GuardedRegion &) = delete;
-
-    char *base() const { return base_; }
-    char *end() const { return map_ + length_; }
-
-    // Lays out `args` back to back, each ended by a zero byte, directly below
-    // `env`, which ends at the region's end; returns the first environment
-    // string.
-    char *lay_out(const std::vector<std::string> &args, const std::string &env = "HOME=/root") {
-        char *first_env = end() - env.size() - 1;
-        std::memcpy(first_env, env.c_str(), env.size() + 1);
-        char *cursor = first_env;
-        for (auto arg = args.rbegin(); arg != args.rend(); ++arg) {
-            cursor -= arg->size() + 1;
-            std::memcpy(cursor, arg->c_str(), arg->size() + 1);
-        }
-        return first_env;
-    }
-
-private:
-    std::size_t length_ = 0;
-    char *map_ = nullptr;
-    char *base_ = nullptr;
-};
+    return first_env;
+}
 
 struct Walk {
     char **argv;
@@ -95,6 +67,14 @@ struct Walk {
 Walk walk(int argc, const char *arg0, const char *first_env, const char *floor) {
     testing::internal::CaptureStderr();
     char **argv = locate_argv_below(argc, arg0, first_env, floor);
+    std::fflush(stderr);
+    return {argv, trace_lines(testing::internal::GetCapturedStderr())};
+}
+
+Walk walk_within(int argc, const char *arg0, const char *first_env,
+                 const std::optional<InitialStack> &stack) {
+    testing::internal::CaptureStderr();
+    char **argv = locate_argv_within(argc, arg0, first_env, stack);
     std::fflush(stderr);
     return {argv, trace_lines(testing::internal::GetCapturedStderr())};
 }
@@ -112,7 +92,7 @@ std::vector<std::string> failure(std::vector<std::string> specific) {
 
 TEST(LocateArgv, FindsThreeArgumentsFromTheLastDown) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"python", "script.py", "arg"});
+    char *env = lay_out(region, {"python", "script.py", "arg"});
     const Walk w = walk(3, "python", env, floor_of(region));
     ASSERT_NE(w.argv, nullptr);
     char *const arg2 = env - 4;
@@ -135,7 +115,7 @@ TEST(LocateArgv, FindsThreeArgumentsFromTheLastDown) {
 
 TEST(LocateArgv, FindsEmptyArgumentsAsEmptyStrings) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog", "", "", "last", ""});
+    char *env = lay_out(region, {"prog", "", "", "last", ""});
     const Walk w = walk(5, "prog", env, floor_of(region));
     ASSERT_NE(w.argv, nullptr);
     const std::vector<std::string> found(w.argv, w.argv + 5);
@@ -146,7 +126,7 @@ TEST(LocateArgv, FindsEmptyArgumentsAsEmptyStrings) {
 
 TEST(LocateArgv, ArgumentsAreTracedOnOneLineEach) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog", "two\nlines"});
+    char *env = lay_out(region, {"prog", "two\nlines"});
     const Walk w = walk(2, "prog", env, floor_of(region));
     ASSERT_NE(w.argv, nullptr);
     EXPECT_STREQ(w.argv[1], "two\nlines");  // the vector points at the text itself
@@ -156,7 +136,7 @@ TEST(LocateArgv, ArgumentsAreTracedOnOneLineEach) {
 
 TEST(LocateArgv, OneArgumentMustEndJustBelowTheEnvironment) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog"});
+    char *env = lay_out(region, {"prog"});
     const Walk w = walk(1, "prog", env, floor_of(region));
     ASSERT_NE(w.argv, nullptr);
     EXPECT_EQ(w.argv[0], env - 5);
@@ -167,7 +147,7 @@ TEST(LocateArgv, OneArgumentMustEndJustBelowTheEnvironment) {
 
 TEST(LocateArgv, RejectsAnArgv0ThatDoesNotMatch) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"Xython", "script.py"});
+    char *env = lay_out(region, {"Xython", "script.py"});
     const Walk w = walk(2, "python", env, floor_of(region));
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace.back(), "couldn't find argv from environ");
@@ -176,7 +156,7 @@ TEST(LocateArgv, RejectsAnArgv0ThatDoesNotMatch) {
 
 TEST(LocateArgv, EnvironmentNotAboveTheArgumentsIsRefused) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog", "arg"});
+    char *env = lay_out(region, {"prog", "arg"});
     env[-1] = 'y';  // the first environment string no longer follows an argument
     Walk w = walk(2, "prog", env, floor_of(region));
     EXPECT_EQ(w.argv, nullptr);
@@ -191,49 +171,65 @@ TEST(LocateArgv, EnvironmentNotAboveTheArgumentsIsRefused) {
 
 TEST(LocateArgv, MoreArgumentsThanStringsRunBelowTheArea) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog", "arg"});  // only 'x' below "prog"
+    char *env = lay_out(region, {"prog", "arg"});  // only 'x' below "prog"
     Walk w = walk(3, "prog", env, floor_of(region));
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace[w.trace.size() - 2], "failed to found arg 1 start");
 
     // A zero byte below the area lets the walk take "junk" for an argument.
-    env = region.lay_out({"", "junk", "prog", "arg"});
+    env = lay_out(region, {"", "junk", "prog", "arg"});
     w = walk(4, "prog", env, floor_of(region));
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace[w.trace.size() - 2], "argv[0] 'xxxx' doesn't match 'prog'");
 }
 
-TEST(LocateArgv, StopsAtTheFloorOfAnAreaLongerThanTheSpan) {
-    // The floor is the region's first byte: reading below it would fault.
-    GuardedRegion region(ARGV_SEARCH_SPAN + 4096);
-    char *env = region.base() + ARGV_SEARCH_SPAN;
+TEST(LocateArgv, FindsArgumentsLongerThanHalfAMebibyteInAll) {
+    // Six 100,000-byte arguments: the walk is bounded by the floor it is
+    // given, not by a span of its own.
+    const std::vector<std::string> args = {"prog", std::string(100000, 'a'),
+                                           std::string(100000, 'b'), std::string(100000, 'c'),
+                                           std::string(100000, 'd'), std::string(100000, 'e'),
+                                           std::string(100000, 'f')};
+    GuardedRegion region(700 * 1024);
+    char *env = lay_out(region, args);
+    testing::internal::CaptureStderr();  // the arguments' text is long
+    char **argv = locate_argv_below(7, "prog", env, floor_of(region));
+    testing::internal::GetCapturedStderr();
+    ASSERT_NE(argv, nullptr);
+    EXPECT_EQ(std::vector<std::string>(argv, argv + 7), args);
+    std::free(argv);
+}
+
+TEST(LocateArgv, NeverReadsTheFloorOrBelow) {
+    // The floor is the last byte of the inaccessible page: reading it faults.
+    constexpr std::size_t area = 600 * 1024;
+    GuardedRegion region(area + 4096);
+    const char *floor = region.base() - 1;
+    char *env = region.base() + area;
     std::memcpy(env, "HOME=/root", 11);
-    const char *floor = env - ARGV_SEARCH_SPAN;
-    ASSERT_EQ(floor, region.base());
-    env[-1] = '\0';  // ends an argument more than the span long
+    env[-1] = '\0';  // ends an argument that runs down to the region's first byte
 
     Walk w = walk(2, "prog", env, floor);
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace, failure({"found environ at " + address(env),
                                 "failed to found arg 1 start"}));
 
-    // A zero byte at the floor itself does not start an argument above it.
-    region.base()[0] = '\0';
-    w = walk(2, "prog", env, floor);
-    EXPECT_EQ(w.argv, nullptr);
-    EXPECT_EQ(w.trace[w.trace.size() - 2], "failed to found arg 1 start");
+    // A start just above the floor leaves no room for an argument's terminator.
+    w = walk(2, "prog", region.base(), floor);
+    EXPECT_EQ(w.trace, failure({"found environ at " + address(region.base()),
+                                "failed to found arg 1 start"}));
 
     // argv[0] would have to begin at the floor: refused before it is read.
-    const std::string at_floor(ARGV_SEARCH_SPAN - 1, 'x');
+    const std::string at_floor(area, 'x');
     w = walk(1, at_floor.c_str(), env, floor);
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace[w.trace.size() - 2], "failed to find argv[0] start");
 
-    // One byte shorter, it begins just above the floor and is found.
-    const std::string above_floor(ARGV_SEARCH_SPAN - 2, 'x');
+    // One byte shorter, it begins at the region's first byte and is found.
+    const std::string above_floor(area - 1, 'x');
     w = walk(1, above_floor.c_str(), env, floor);
     ASSERT_NE(w.argv, nullptr);
-    EXPECT_EQ(w.argv[0], floor + 1);
+    EXPECT_EQ(w.argv[0], region.base());
     std::free(w.argv);
 }
 
@@ -245,10 +241,70 @@ TEST(LocateArgv, EnvironmentWithoutStrings) {
 
 TEST(LocateArgv, NoArgumentsGivesNoVector) {
     GuardedRegion region(4096);
-    char *env = region.lay_out({"prog"});
+    char *env = lay_out(region, {"prog"});
     const Walk w = walk(0, "", env, floor_of(region));
     EXPECT_EQ(w.argv, nullptr);
     EXPECT_EQ(w.trace, failure({"no arguments to look for"}));
+}
+
+namespace {
+
+// The window over a whole region, its floor the last byte of the
+// inaccessible page below.
+InitialStack window_of(const GuardedRegion &region, const char *environment = nullptr) {
+    return {region.base() - 1, region.end(), environment};
+}
+
+}  // namespace
+
+TEST(LocateArgvWithin, WithoutAnyRecordNothingIsRead) {
+    // A platform that describes no initial stack: a start at the first byte
+    // of a mapping with nothing readable below fails without a read.
+    GuardedRegion region(4096);
+    std::memcpy(region.base(), "HOME=/root", 11);
+    const Walk w = walk_within(2, "prog", region.base(), std::nullopt);
+    EXPECT_EQ(w.argv, nullptr);
+    EXPECT_EQ(w.trace, failure({"no record of the initial stack: nowhere the arguments can "
+                                "safely be looked for"}));
+}
+
+TEST(LocateArgvWithin, EnvironOutsideTheWindowIsNeverRead) {
+    // environ[0] as a C library leaves it once it has copied the
+    // environment: outside the stack, here at the first byte of a mapping
+    // with nothing readable below, and (for the sanitizers) a heap block.
+    GuardedRegion stack(4096);
+    char *env = lay_out(stack, {"prog", "arg"});
+    GuardedRegion elsewhere(4096);
+    std::memcpy(elsewhere.base(), "HOME=/root", 11);
+    HeapPtr<char> copied{strdup("HOME=/root")};
+    for (const char *first : {static_cast<const char *>(elsewhere.base()),
+                              static_cast<const char *>(copied.get())}) {
+        Walk w = walk_within(2, "prog", first, window_of(stack));
+        EXPECT_EQ(w.argv, nullptr);
+        EXPECT_EQ(w.trace, failure({"environ[0] at " + address(first) +
+                                        " is not where the kernel put the environment",
+                                    "no other start: the kernel's record of the environment "
+                                    "can't be had"}));
+
+        // Where the kernel recorded the environment, the walk starts there.
+        w = walk_within(2, "prog", first, window_of(stack, env));
+        ASSERT_NE(w.argv, nullptr);
+        EXPECT_EQ(w.argv[1], env - 4);
+        EXPECT_EQ(w.trace[2], "starting where the kernel put the environment, at " + address(env));
+        std::free(w.argv);
+    }
+}
+
+TEST(LocateArgvWithin, InsideTheWindowEnvironStartsTheWalkWithoutARecord) {
+    // As on a platform that keeps no record of the environment, or Linux
+    // without /proc: the window alone shows that environ[0] may start it.
+    GuardedRegion stack(4096);
+    char *env = lay_out(stack, {"prog", "arg"});
+    const Walk w = walk_within(2, "prog", env, window_of(stack));
+    ASSERT_NE(w.argv, nullptr);
+    EXPECT_EQ(w.trace[1], "found environ at " + address(env));
+    EXPECT_STREQ(w.argv[0], "prog");
+    std::free(w.argv);
 }
 
 namespace {

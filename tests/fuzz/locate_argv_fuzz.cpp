@@ -1,14 +1,17 @@
 // The walk down from the first environment string over synthetic memory: the
 // input's bytes lie directly below an environment string, in pages fenced by
-// inaccessible guard pages, and the floor is the first accessible byte, so a
-// read below the floor (or above the environment string) crashes. A vector
-// the walk returns holds argc strings that end back to back at the
-// environment string, all above the floor, the first of them argv[0].
+// inaccessible guard pages, and the window's floor is the last byte of the
+// lower guard page, so a read at or below the floor (or above the
+// environment string) crashes. The walk starts at environ[0], or at the
+// recorded start when environ[0] is a heap copy, or not at all without a
+// window. A vector the walk returns holds argc strings that end back to back
+// at the environment string, all above the floor, the first of them argv[0].
 
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "fuzz_input.h"
@@ -49,6 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     FuzzInput in{data, size};
     const int argc = static_cast<int>(in.byte() % 40) - 2;
     const char filler = static_cast<char>(in.byte());
+    const std::uint8_t start = in.byte() % 3;
     const std::string arg0 = in.text(64);
     const std::string memory = in.rest();
     if (memory.size() > 64 * 1024) {
@@ -62,13 +66,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char *const below = first_env - memory.size();
     std::memset(fenced.begin(), filler, static_cast<std::size_t>(below - fenced.begin()));
     std::memcpy(below, memory.data(), memory.size());
-    const char *const floor = fenced.begin();
+    const char *const floor = fenced.begin() - 1;
     ExactString expected_arg0{arg0};
 
-    char **argv = locate_argv_below(argc, expected_arg0.get(), first_env, floor);
+    // 0: environ[0] in the window, no record; 1: environ[0] a heap copy,
+    // the start recorded; 2: no window at all.
+    ExactString copied{FIRST_ENV};
+    const std::optional<InitialStack> stack =
+        start == 2 ? std::nullopt
+                   : std::optional<InitialStack>{
+                         {floor, fenced.end(), start == 1 ? first_env : nullptr}};
+    char **argv = locate_argv_within(argc, expected_arg0.get(),
+                                     start == 1 ? copied.get() : first_env, stack);
     if (argv == nullptr) {
         return 0;
     }
+    FUZZ_CHECK(start != 2);
     FUZZ_CHECK(argc >= 1);
     FUZZ_CHECK(argv[argc] == nullptr);
     const char *next = first_env;

@@ -17,6 +17,16 @@ LIBRARIES = {"libc.so.7", "libthr.so.3"}
 EXPORTS = {"PyInit__setzentrave", "znv_strlcpy", "PyFile_FromString"}
 # Names only Linux's C library has: linked here, each would fail to bind at load.
 LINUX_ONLY = {"prctl", "getauxval", "program_invocation_name", "program_invocation_short_name"}
+# The C library's calls the FreeBSD backend makes, at the versions its libc.so.7
+# defines them: the title, its limit and the program name before it, and the
+# auxiliary vector's stack window and ps_strings record (elf_aux_info since
+# FreeBSD 12).
+PLATFORM_CALLS = {
+    "setproctitle": "FBSD_1.0",
+    "sysctlbyname": "FBSD_1.0",
+    "getprogname": "FBSD_1.0",
+    "elf_aux_info": "FBSD_1.5",
+}
 # Defined by the program's start-up code on FreeBSD, not by a library, so
 # imported without a version.
 FROM_THE_PROGRAM = {"environ"}
@@ -83,11 +93,15 @@ def _exports(elf: Elf, free_threaded: bool) -> list[str]:
     return problems
 
 
-def _setproctitle(elf: Elf, free_threaded: bool) -> list[str]:
-    version = elf.imports.get("setproctitle")
-    if version is None:
-        return ["does not import setproctitle"]
-    return [] if version == "FBSD_1.0" else [f"imports setproctitle@{version!r}, not @FBSD_1.0"]
+def _platform_calls(elf: Elf, free_threaded: bool) -> list[str]:
+    problems = []
+    for name, wanted in PLATFORM_CALLS.items():
+        version = elf.imports.get(name)
+        if version is None:
+            problems.append(f"does not import {name}")
+        elif version != wanted:
+            problems.append(f"imports {name}@{version!r}, not @{wanted}")
+    return problems
 
 
 def _imports(elf: Elf, free_threaded: bool) -> list[str]:
@@ -136,7 +150,10 @@ CHECKS: list[tuple[str, Callable[[Elf, bool], list[str]]]] = [
     ("an x86-64 ELF shared object", _machine),
     ("needs FreeBSD's libc.so.7 (and libthr.so.3) and nothing else", _libraries),
     ("exports exactly " + ", ".join(sorted(EXPORTS)), _exports),
-    ("imports setproctitle@FBSD_1.0", _setproctitle),
+    (
+        "imports " + ", ".join(f"{name}@{version}" for name, version in PLATFORM_CALLS.items()),
+        _platform_calls,
+    ),
     ("imports nothing FreeBSD does not have (prctl, getauxval, ...)", _imports),
     ("built for its interpreter's GIL flavour", _gil_flavour),
 ]
