@@ -124,9 +124,8 @@ std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]) {
     for (unsigned attempt = 1;; ++attempt) {
         const std::uint64_t before = stored.sequence.load(std::memory_order_acquire);
         if ((before & 1U) == 0) {
-            // Up to the word holding the terminator; a torn copy may hold
-            // none, and is thrown away below.
-            // The terminator's place gives the length: no second pass.
+            // Up to the word holding the terminator, whose place gives the
+            // length; a torn copy may hold none, and is thrown away below.
             std::size_t length = TITLE_BUFFER_SIZE - 1;
             for (std::size_t i = 0; i < WORDS; ++i) {
                 const std::uint64_t word = stored.words[i].load(std::memory_order_relaxed);
@@ -152,14 +151,16 @@ void znv_title_store_after_fork() {
     title_mutex = PyMutex{};
     // A title another thread was storing stays half-stored, its sequence odd,
     // and every reader would wait for it for ever; a title it was showing is
-    // half written where the platform shows it. Neither the old title nor the
-    // new one is left whole: the child's title is the empty one, everywhere.
+    // half written where the platform shows it. The old title is gone and
+    // the new one may be half made: the child's title is the empty one,
+    // stored and shown.
     if (!changing.load(std::memory_order_relaxed)) {
         return;
     }
     changing.store(false, std::memory_order_relaxed);
+    // Even again, as store() expects.
     const std::uint64_t sequence = stored.sequence.load(std::memory_order_relaxed);
-    stored.sequence.store(sequence + (sequence & 1U), std::memory_order_relaxed);  // even, as store() expects
+    stored.sequence.store(sequence + (sequence & 1U), std::memory_order_relaxed);
     store(CutTitle{""});
     znv_platform_clear_after_fork();
 }
