@@ -1,5 +1,8 @@
 """Prints what the module's calls cost, as ratios measured in this one run:
 
+  * each call against its floor: a function called exactly as it is (the
+    setters' argument parser, the getters' new str of the title's length)
+    that does nothing else (floor.cpp, built here for this interpreter);
   * each call against trivial builtin calls with one argument, made through
     the same loop, and against what a program would write by hand without the
     module (ctypes prctl(), the thread's /proc/self/task/TID/comm file);
@@ -26,6 +29,9 @@ import threading
 import time
 
 import _setzentrave as z
+import floor
+
+floor_module = floor.load()
 
 PR_SET_NAME = 15
 PR_GET_NAME = 16
@@ -94,6 +100,8 @@ def per_call(loops, repeats):
         # through the ordinary call of a builtin taking one argument.
         "len(x)": lambda: one_argument_loop(len, TITLE, loops) / loops,
         "abs(x)": lambda: one_argument_loop(abs, 1, loops) / loops,
+        "floor set": lambda: one_argument_loop(floor_module.set, TITLE, loops) / loops,
+        "floor get": lambda: no_argument_loop(floor_module.get, loops) / loops,
         "setzentrave(x)": lambda: one_argument_loop(z.setzentrave, TITLE, loops) / loops,
         "getzentrave()": lambda: no_argument_loop(z.getzentrave, loops) / loops,
         "setthreadtitle(x)": lambda: one_argument_loop(z.setthreadtitle, TITLE, loops) / loops,
@@ -105,22 +113,24 @@ def per_call(loops, repeats):
     }
     best = best_of(timings, repeats)
     rows = (
-        ("setzentrave(x)", "prctl set", "comm set"),
-        ("getzentrave()", "prctl get", "comm get"),
-        ("setthreadtitle(x)", "prctl set", "comm set"),
-        ("getthreadtitle()", "prctl get", "comm get"),
+        ("setzentrave(x)", "floor set", "prctl set", "comm set"),
+        ("getzentrave()", "floor get", "prctl get", "comm get"),
+        ("setthreadtitle(x)", "floor set", "prctl set", "comm set"),
+        ("getthreadtitle()", "floor get", "prctl get", "comm get"),
     )
     print(
-        f"{'per call':20}{'ns':>8}{'÷ abs(x)':>10}{'÷ len(x)':>10}"
+        f"{'per call':20}{'ns':>8}{'÷ floor':>9}{'÷ abs(x)':>10}{'÷ len(x)':>10}"
         f"{'÷ ctypes prctl':>16}{'÷ /proc comm':>14}"
     )
-    for ours, by_prctl, by_comm in rows:
+    for ours, by_floor, by_prctl, by_comm in rows:
         t = best[ours]
         print(
-            f"{ours:20}{t * 1e9:>8.1f}{t / best['abs(x)']:>10.2f}{t / best['len(x)']:>10.2f}"
+            f"{ours:20}{t * 1e9:>8.1f}{t / best[by_floor]:>9.2f}"
+            f"{t / best['abs(x)']:>10.2f}{t / best['len(x)']:>10.2f}"
             f"{t / best[by_prctl]:>16.3f}{t / best[by_comm]:>14.4f}"
         )
-    for name in ("abs(x)", "len(x)", "prctl set", "prctl get", "comm set", "comm get"):
+    names = ("floor set", "floor get", "abs(x)", "len(x)")
+    for name in (*names, "prctl set", "prctl get", "comm set", "comm get"):
         print(f"  {name:18}{best[name] * 1e9:>8.1f} ns")
 
 
@@ -222,6 +232,7 @@ def main():
     args = parser.parse_args()
 
     z.setzentrave(TITLE)  # the first title finds the area; not part of the cost
+    floor_module.prepare(TITLE)  # the floor's getter returns a str as long as the title
     print(
         f"Python {sys.version.split()[0]}{' free-threaded' if FREE_THREADED else ''}, "
         f"{args.loops} calls a loop, best of {args.repeats} repeats"

@@ -176,29 +176,30 @@ def embedded_host(tmp_path_factory) -> Path:
     return host
 
 
+def _build_shim(tmp_path_factory, name: str) -> Path:
+    """tests/native/NAME.c built as a library to preload."""
+    shim = tmp_path_factory.mktemp("shim") / f"{name}.so"
+    _compile(["gcc", "-shared", "-fPIC", "-O2", "-o", str(shim), str(NATIVE / f"{name}.c"), "-ldl"])
+    return shim
+
+
 @pytest.fixture(scope="session")
 def alloc_failure_shim(tmp_path_factory) -> Path:
     """A library to preload that fails the module's own strdup or malloc calls
-    chosen by ZNV_TEST_FAIL_ALLOC."""
+    chosen by ZNV_TEST_FAIL_ALLOC, or its first fork handler registration."""
     if os.environ.get("ZNV_SANITIZED"):
         pytest.skip(
             "under AddressSanitizer its allocator must come first in the preload list, "
             "where the shim's malloc would never be called"
         )
-    shim = tmp_path_factory.mktemp("shim") / "alloc_failure_shim.so"
-    _compile(
-        [
-            "gcc",
-            "-shared",
-            "-fPIC",
-            "-O2",
-            "-o",
-            str(shim),
-            str(NATIVE / "alloc_failure_shim.c"),
-            "-ldl",
-        ]
-    )
-    return shim
+    return _build_shim(tmp_path_factory, "alloc_failure_shim")
+
+
+@pytest.fixture(scope="session")
+def hold_shim(tmp_path_factory) -> Path:
+    """A library to preload that stops the module's first uname() call, made
+    under the title lock, as ZNV_TEST_HOLD_UNAME says."""
+    return _build_shim(tmp_path_factory, "hold_shim")
 
 
 # tools/test names a file in ZNV_SKIP_LOG and fails the run on any test there

@@ -5,6 +5,8 @@ import os
 import signal
 import sysconfig
 
+import pytest
+from conftest import run_python
 from test_embedded import run_host
 
 # Forks a child that names itself and then waits to be told to go, so that
@@ -168,3 +170,75 @@ def test_a_child_forked_from_inside_setup_finishes_it(embedded_host):
     assert status == 0
     assert eval(found) == [str(embedded_host), "forked child"]
     assert parent_title == str(embedded_host)
+
+
+# A thread's first title stops inside the uname() the preloaded shim holds,
+# with the title lock held and the first-title preparation half done; then
+# the main thread forks straight through the C library (os.fork() would wait
+# for the stopped thread first). The child must neither wait for the lock
+# nor be left with the half-done change: its title is empty until it sets
+# one, and then that one shows.
+FORK_WHILE_THE_TITLE_LOCK_IS_HELD = r"""
+import ctypes, os, signal, threading, warnings, _setzentrave as z
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+entered_read, entered_write = os.pipe()
+release_read, release_write = os.pipe()
+os.environ["ZNV_TEST_HOLD_UNAME"] = f"{entered_write},{release_read}"
+first = threading.Thread(target=z.setzentrave, args=("the parent",))
+first.start()
+os.read(entered_read, 1)
+report_read, report_write = os.pipe()
+pid = ctypes.CDLL(None).fork()
+if pid == 0:
+    signal.alarm(10)
+    found = [z.getzentrave()]
+    z.setzentrave("forked child")
+    with open("/proc/self/cmdline", "rb") as f:
+        found += [z.getzentrave(), f.read()]
+    os.write(report_write, repr(found).encode())
+    os._exit(0)
+os.close(report_write)
+status = os.waitpid(pid, 0)[1]
+report = os.read(report_read, 1000).decode()
+os.write(release_write, b"x")
+first.join()
+print(status)
+print(report)
+print(repr(z.getzentrave()))
+"""
+
+
+def test_a_child_forked_while_another_thread_holds_the_title_lock_does_not_wait(hold_shim):
+    if not sysconfig.get_config_var("Py_GIL_DISABLED"):
+        pytest.skip(
+            "with a GIL, the stopped thread holds it too, and no Python code runs until it goes on"
+        )
+    done = run_python(FORK_WHILE_THE_TITLE_LOCK_IS_HELD, LD_PRELOAD=str(hold_shim))
+    assert done.returncode == 0, done.stderr
+    status, report, parent_title = done.stdout.splitlines()
+    assert int(status) == 0  # not killed by the alarm
+    # The first title, stored but not yet shown, was cut off: the child's is empty.
+    assert eval(report) == ["", "forked child", b"forked child\0"]
+    assert eval(parent_title) == "the parent"
+
+
+IMPORT_TWICE = """
+try:
+    import _setzentrave
+except MemoryError:
+    print("the first import failed")
+import _setzentrave as z
+z.setzentrave("registered")
+print(z.getzentrave())
+"""
+
+
+def test_an_import_whose_fork_handler_cannot_be_registered_fails_and_the_next_retries(
+    alloc_failure_shim,
+):
+    done = run_python(
+        IMPORT_TWICE, debug="1", LD_PRELOAD=str(alloc_failure_shim), ZNV_TEST_FAIL_ALLOC="atfork"
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == ["the first import failed", "registered"]
+    assert "[ZNV]: can't register the fork handler" in done.stderr.splitlines()

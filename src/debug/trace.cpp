@@ -15,19 +15,6 @@ namespace {
 // answer stored wins, so every caller sees one decision for the whole process.
 std::atomic<int> debug_enabled{-1};
 
-bool trace_enabled() {
-    int state = debug_enabled.load(std::memory_order_acquire);
-    if (state >= 0) {
-        return state == 1;
-    }
-    const char *value = std::getenv("ZNV_DEBUG");
-    const int decided = (value != nullptr && value[0] != '\0') ? 1 : 0;
-    if (debug_enabled.compare_exchange_strong(state, decided, std::memory_order_acq_rel)) {
-        return decided == 1;
-    }
-    return state == 1;  // another thread decided first; `state` now holds its answer
-}
-
 constexpr char PREFIX[] = "[ZNV]: ";
 constexpr std::size_t PREFIX_LENGTH = sizeof PREFIX - 1;
 
@@ -61,8 +48,21 @@ void write_line(const char *format, std::va_list args) {
 
 }  // namespace
 
+bool znv_tracing() {
+    int state = debug_enabled.load(std::memory_order_acquire);
+    if (state >= 0) {
+        return state == 1;
+    }
+    const char *value = std::getenv("ZNV_DEBUG");
+    const int decided = (value != nullptr && value[0] != '\0') ? 1 : 0;
+    if (debug_enabled.compare_exchange_strong(state, decided, std::memory_order_acq_rel)) {
+        return decided == 1;
+    }
+    return state == 1;  // another thread decided first; `state` now holds its answer
+}
+
 void znv_debug(const char *format, ...) {
-    if (!trace_enabled()) {
+    if (!znv_tracing()) {
         return;
     }
     // Callers may read errno after tracing what failed.

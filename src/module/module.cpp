@@ -19,7 +19,7 @@ const char *const setthreadtitle_keywords[] = {"title", nullptr};
 
 // Setup fails softly: the title functions work on without a first title.
 void ensure_setup() {
-    if (znv_setup() < 0) {
+    if (znv_setup_pending() && znv_setup() < 0) {
         znv_debug("failed to initialize setzentrave");
     }
 }
@@ -66,7 +66,7 @@ PyObject *getthreadtitle(PyObject * /*module*/, PyObject * /*unused*/) {
 
 int module_exec(PyObject * /*module*/) {
     znv_debug("module init");
-    return 0;
+    return znv_watch_forks();
 }
 
 PyMethodDef methods[] = {

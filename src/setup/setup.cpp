@@ -22,6 +22,10 @@ std::atomic<int> setup_status{3};
 // without the lock.
 std::atomic<bool> setup_finished{false};
 
+// Whether the fork handler is registered. Two interpreters importing the
+// module at once may both register it: running it twice does no harm.
+std::atomic<bool> fork_handler_registered{false};
+
 // Held for the whole run, so a caller that arrives meanwhile waits and then
 // finds the first title complete. While a thread waits, PyMutex detaches its
 // thread state, so the running setup can still import and call into the
@@ -33,6 +37,15 @@ PyMutex setup_mutex{};
 // again on that same thread; the lock is not reentrant, so such a call is
 // answered as a repeated one instead of waiting for itself.
 std::atomic<unsigned long> setup_thread{0};
+
+// Marks setup as run: later calls answer from its status without the lock,
+// and with the trace off (decided at import) have nothing to ask at all.
+void mark_finished() {
+    setup_finished.store(true, std::memory_order_release);
+    if (!znv_tracing()) {
+        znv_setup_settled.store(true, std::memory_order_release);
+    }
+}
 
 // A child of fork() has only the thread that forked. A lock another thread
 // held at that moment, or had just been handed while it waited, stays held
@@ -50,15 +63,7 @@ void reset_locks_in_forked_child() {
     // as failed, and is not run again, since it may have begun to rewrite
     // the arguments it would look for.
     if (setup_status.load(std::memory_order_relaxed) != 3) {
-        setup_finished.store(true, std::memory_order_release);
-    }
-}
-
-// Caller holds the setup lock. Children inherit the handler with the memory.
-void reset_locks_after_fork() {
-    static bool installed = false;
-    if (!installed && pthread_atfork(nullptr, nullptr, reset_locks_in_forked_child) == 0) {
-        installed = true;
+        mark_finished();
     }
 }
 
@@ -92,15 +97,32 @@ bool run_setup_once(int *result) {
     if (setup_status.load(std::memory_order_relaxed) != 3) {
         return false;
     }
-    reset_locks_after_fork();
     setup_thread.store(PyThread_get_thread_ident(), std::memory_order_relaxed);
     *result = run_setup();
     setup_thread.store(0, std::memory_order_relaxed);
-    setup_finished.store(true, std::memory_order_release);
+    mark_finished();
     return true;
 }
 
 }  // namespace
+
+std::atomic<bool> znv_setup_settled{false};
+
+// Registered at import, before any lock of the module can be taken, so no
+// fork can come between a lock and its handler. Children inherit it with the
+// memory.
+int znv_watch_forks() {
+    if (fork_handler_registered.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    if (pthread_atfork(nullptr, nullptr, reset_locks_in_forked_child) != 0) {
+        znv_debug("can't register the fork handler");
+        PyErr_NoMemory();
+        return -1;
+    }
+    fork_handler_registered.store(true, std::memory_order_release);
+    return 0;
+}
 
 int znv_setup() {
     if (setup_finished.load(std::memory_order_acquire) ||

@@ -25,7 +25,8 @@ void znv_set_title(const char *title);
 std::size_t znv_get_title(char (&out)[TITLE_BUFFER_SIZE]);
 
 // In the child of a fork(), which has only the thread that forked: frees the
-// title lock and settles a title that another thread was storing at that
-// moment, so that the child's title calls neither wait for ever nor read a
-// half-stored title for ever.
+// title lock and settles a title change that another thread was making at
+// that moment (the child's title is then empty, stored and shown), so that
+// the child's title calls neither wait for ever nor read or show a half-made
+// title.
 void znv_title_store_after_fork();

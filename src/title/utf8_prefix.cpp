@@ -1,7 +1,5 @@
 #include "title/utf8_prefix.h"
 
-#include <cstring>
-
 namespace {
 
 bool is_continuation(unsigned char byte) { return (byte & 0xC0) == 0x80; }
@@ -17,11 +15,7 @@ std::size_t sequence_width(unsigned char lead) {
 
 }  // namespace
 
-std::size_t utf8_prefix_within(const char *text, std::size_t limit) {
-    const std::size_t length = strnlen(text, limit + 1);
-    if (length <= limit) {
-        return length;
-    }
+std::size_t utf8_cut(const char *text, std::size_t limit) {
     const auto *bytes = reinterpret_cast<const unsigned char *>(text);
     if (!is_continuation(bytes[limit])) {
         return limit;  // the cut already falls between two characters

@@ -21,6 +21,11 @@ namespace {
 
 constexpr std::size_t PAGE = 4096;
 
+// Shows the whole of `title`, as far as the area holds.
+std::size_t show(TitleWriter &writer, const char *title) {
+    return write_title(writer, title, std::strlen(title));
+}
+
 // A process's strings as exec leaves them, between guard bytes, and what the
 // kernel's /proc/PID/cmdline makes of them.
 struct Process {
@@ -109,7 +114,7 @@ TEST(TitleWriter, FixedKernelShowsExactlyEachTitle) {
     for (int i = 0; i < 2000; ++i) lengths.push_back(random() % 256);
     for (std::size_t i = 0; i < lengths.size(); ++i) {
         const std::string title = title_of(lengths[i], static_cast<char>('a' + i % 26));
-        EXPECT_EQ(write_title(writer, title.c_str()), lengths[i]);
+        EXPECT_EQ(show(writer, title.c_str()), lengths[i]);
         ASSERT_EQ(process.fixed_kernel_cmdline(), title + '\0') << i;
     }
 }
@@ -120,7 +125,7 @@ TEST(TitleWriter, DefectiveKernelShowsTheTitleAndZeroBytesOnly) {
     const std::size_t arg_length = process.arg_end - process.arg_start;
     for (const std::size_t length : {255u, 0u, 3u, 23u, 24u, 25u, 26u, 100u, 10u, 254u, 1u}) {
         const std::string title = title_of(length);
-        write_title(writer, title.c_str());
+        show(writer, title.c_str());
         const std::string shown = process.defective_kernel_cmdline();
         ASSERT_EQ(shown.substr(0, length), title) << length;
         EXPECT_TRUE(only_zero_bytes(shown.substr(length))) << length;
@@ -148,7 +153,7 @@ TEST(TitleWriter, ProbeTellsTheKernelsApart) {
                                 : CmdlineReport::title_up_to_zero);
             // The next title leaves no trace of the probe.
             writer.report = CmdlineReport::whole_argument_area;
-            write_title(writer, "x");
+            show(writer, "x");
             EXPECT_EQ(process.defective_kernel_cmdline(), "x" + std::string(24, '\0'));
         }
     }
@@ -163,7 +168,7 @@ TEST(TitleWriter, WritesOnlyTheNewTitleThePreviousOneAndTheEndMark) {
     for (int i = 0; i < 500; ++i) {
         const std::vector<char> before = process.memory;
         const std::size_t length = random() % 256;
-        write_title(writer, title_of(length).c_str());
+        show(writer, title_of(length).c_str());
         const std::size_t reach = process.arg_start + std::max(previous, length + 1);
         for (std::size_t at = 0; at < before.size(); ++at) {
             if (at >= process.arg_start && (at < reach || at == mark)) continue;
@@ -180,13 +185,13 @@ TEST(TitleWriter, ShortAreaShowsWhatFitsCutBeforeACharacter) {
     // Arguments of 12 bytes, no environment after them: 11 bytes of title.
     Process process(std::string("python3\0-c\0\0", 12), "", false);
     TitleWriter writer = clear_arguments(process.area(), CmdlineReport::title_up_to_zero);
-    EXPECT_EQ(write_title(writer, title_of(255).c_str()), 11u);
+    EXPECT_EQ(show(writer, title_of(255).c_str()), 11u);
     EXPECT_EQ(process.fixed_kernel_cmdline(), title_of(255).substr(0, 11) + '\0');
     // "aaaa" then five 'é' (two bytes each): the eleventh byte starts one.
-    EXPECT_EQ(write_title(writer, "aaaa\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"), 10u);
+    EXPECT_EQ(show(writer, "aaaa\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9"), 10u);
     EXPECT_EQ(process.fixed_kernel_cmdline(),
               "aaaa\xC3\xA9\xC3\xA9\xC3\xA9" + std::string(1, '\0'));
-    EXPECT_EQ(write_title(writer, "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"), 9u);
+    EXPECT_EQ(show(writer, "\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC\xE2\x82\xAC"), 9u);
     EXPECT_EQ(process.memory[process.arg_end], 'X');  // nothing written past the arguments
 }
 
@@ -194,7 +199,7 @@ TEST(TitleWriter, SingleEmptyArgument) {
     // argv = {""} and no environment: only the empty title fits.
     Process alone(std::string(1, '\0'), "", false);
     TitleWriter writer = clear_arguments(alone.area(), CmdlineReport::title_up_to_zero);
-    EXPECT_EQ(write_title(writer, "title"), 0u);
+    EXPECT_EQ(show(writer, "title"), 0u);
     EXPECT_EQ(alone.fixed_kernel_cmdline(), std::string(1, '\0'));
     // With an environment after it, titles go on into the environment.
     Process followed(std::string(1, '\0'), environment_of(300));
@@ -202,7 +207,7 @@ TEST(TitleWriter, SingleEmptyArgument) {
     write_probe(writer);  // too small to probe: changes nothing
     EXPECT_EQ(followed.fixed_kernel_cmdline(), std::string(1, '\0'));
     for (const char *title : {"title", "", "a longer title"}) {
-        write_title(writer, title);
+        show(writer, title);
         EXPECT_EQ(followed.fixed_kernel_cmdline(), std::string(title) + '\0');
         EXPECT_EQ(followed.defective_kernel_cmdline(), std::string(title) + '\0');
     }
@@ -229,7 +234,7 @@ constexpr int NO_PTRACE = 77;
     TitleWriter writer = clear_arguments(*area, CmdlineReport::whole_argument_area);
     write_probe(writer);
     writer.report = CmdlineReport::title_up_to_zero;
-    for (const std::string &title : titles) write_title(writer, title.c_str());
+    for (const std::string &title : titles) show(writer, title.c_str());
     _exit(0);
 }
 

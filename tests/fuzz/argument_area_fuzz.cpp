@@ -116,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     while (!in.empty()) {
         const std::string title = in.text(300);
         ExactString text{title};
-        const std::size_t shown = write_title(writer, text.get());
+        const std::size_t shown = write_title(writer, text.get(), title.size());
         FUZZ_CHECK(shown == utf8_prefix_within(text.get(), area.length - 1));
         const std::string view =
             kernel_view(area.start, arg_length, layout.size, whole_area_first);

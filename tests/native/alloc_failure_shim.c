@@ -1,10 +1,12 @@
 /* Preloaded into a test process: makes one kind of allocation fail, but only
    when the module itself asks for it (judged by the caller's shared object),
    so the interpreter around it keeps working. The target comes from
-   ZNV_TEST_FAIL_ALLOC: "strdup", "malloc:SIZE" for mallocs of SIZE bytes, or
-   "nth:N" for the module's N-th allocation of either kind ("nth:0": none);
-   with "nth:N" the module's allocations are counted in
-   znv_shim_module_allocations, which the process can read. */
+   ZNV_TEST_FAIL_ALLOC: "strdup", "malloc:SIZE" for mallocs of SIZE bytes,
+   "nth:N" for the module's N-th allocation of either kind ("nth:0": none),
+   or "atfork" for the module's first registration of a fork handler (the
+   record the C library allocates for it); with "nth:N" the module's
+   allocations are counted in znv_shim_module_allocations, which the process
+   can read. */
 
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -15,6 +17,7 @@
 extern void *__libc_malloc(size_t size);
 
 static int fail_strdup;
+static int fail_atfork; /* registrations left to fail */
 static size_t fail_malloc_size; /* 0: no malloc fails */
 static int counting;
 static long fail_nth; /* with counting: 0, none fails */
@@ -27,6 +30,8 @@ __attribute__((constructor)) static void read_target(void) {
     }
     if (strcmp(target, "strdup") == 0) {
         fail_strdup = 1;
+    } else if (strcmp(target, "atfork") == 0) {
+        fail_atfork = 1;
     } else if (strncmp(target, "malloc:", 7) == 0) {
         fail_malloc_size = strtoul(target + 7, NULL, 10);
     } else if (strncmp(target, "nth:", 4) == 0) {
@@ -74,4 +79,18 @@ char *strdup(const char *text) {
         memcpy(copy, text, size);
     }
     return copy;
+}
+
+/* What pthread_atfork, linked into the module from the C library's static
+   part, calls. */
+int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void),
+                      void *dso_handle) {
+    if (called_from_module(__builtin_return_address(0)) &&
+        __atomic_exchange_n(&fail_atfork, 0, __ATOMIC_SEQ_CST)) {
+        return ENOMEM;
+    }
+    int (*next)(void (*)(void), void (*)(void), void (*)(void), void *) =
+        (int (*)(void (*)(void), void (*)(void), void (*)(void), void *))dlsym(
+            RTLD_NEXT, "__register_atfork");
+    return next(prepare, parent, child, dso_handle);
 }

@@ -19,9 +19,9 @@ from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, m
 ROOT = CACHE / "roots" / "sid"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
-# The interpreters sid ships, and what building and testing the module needs
-# (libcrypt-dev: the uWSGI the tests build links it; sid's libc no longer pulls
-# it in).
+# The interpreters sid ships, and what building, testing and measuring the
+# module needs (libcrypt-dev: the uWSGI the tests build links it; sid's libc
+# no longer pulls it in; valgrind: tools/bench --instructions).
 MINORS = ("3.14", "3.15")
 PACKAGES = sorted(
     [f"python{minor}{part}" for minor in MINORS for part in ("", "-dev", "-venv")]
@@ -34,6 +34,7 @@ PACKAGES = sorted(
         "git",
         "ca-certificates",
         "libcrypt-dev",
+        "valgrind",
     ]
 )
 # Sid's release files are published past their Valid-Until date; the archive's
@@ -87,9 +88,15 @@ def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     ]
 
 
+def _installed() -> set[str]:
+    """The packages the root was last completed with (none when unfinished)."""
+    return set(filter(None, marker(ROOT).get("packages", "").split(";")))
+
+
 def ready() -> bool:
-    """Made, with every package it is meant to have."""
-    return marker(ROOT).get("packages") == ";".join(PACKAGES)
+    """Made, with every package it is meant to have (checkouts whose lists
+    differ share the root: each finds its own among those recorded)."""
+    return set(PACKAGES) <= _installed()
 
 
 def provision(refresh: bool = False) -> None:
@@ -163,7 +170,7 @@ def _install(upgrade: bool) -> None:
     run_step(TAG, "apt-get clean", command(["apt-get", "clean"]), logfile, env=env)
     mark_complete(
         ROOT,
-        packages=";".join(PACKAGES),
+        packages=";".join(sorted(_installed() | set(PACKAGES))),
         updated=datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%dT%H:%MZ"),
     )
     _refreshed = True

@@ -37,7 +37,7 @@ std::size_t read_cache_limit() {
 
 }  // namespace
 
-void znv_platform_set_title(const char *title, char *const * /*argv*/) {
+void znv_platform_set_title(const char *title, std::size_t /*length*/, char *const * /*argv*/) {
     if (!limit_known) {
         cache_limit = read_cache_limit();
         limit_known = true;
@@ -49,3 +49,7 @@ void znv_platform_set_title(const char *title, char *const * /*argv*/) {
     // hands over only the bytes that fit.
     setproctitle("%.*s", static_cast<int>(length), title);
 }
+
+// What a call cut off by fork() left is the C library's own state; the
+// child's next title replaces it.
+void znv_platform_clear_after_fork() {}

@@ -140,8 +140,9 @@ CmdlineReport learn_cmdline_report(TitleWriter &probed, bool from_proc) {
 
 // The first-use work, in an order that matters: the area is found while the
 // arguments still lie there, and nothing in it is overwritten before what
-// the process still reads in it has been moved out.
-bool prepare(char *const *argv) {
+// the process still reads in it has been moved out. Kept out of line: its
+// frame would otherwise be made and unmade on every later title.
+[[gnu::noinline, gnu::cold]] bool prepare(char *const *argv) {
     bool from_proc = false;
     const std::optional<ArgumentArea> area = find_area(argv, from_proc);
     if (!area || !move_strings_out(*area)) {
@@ -154,11 +155,21 @@ bool prepare(char *const *argv) {
 
 }  // namespace
 
-void znv_platform_set_title(const char *title, char *const *argv) {
+void znv_platform_set_title(const char *title, std::size_t length, char *const *argv) {
     if (stage == Stage::first_use) {
         stage = prepare(argv) ? Stage::showing : Stage::unavailable;
     }
     if (stage == Stage::showing) {
-        write_title(writer, title);
+        write_title(writer, title, length);
+    }
+}
+
+// A preparation cut off leaves the stage at first use: the next title finds
+// the area again and moves out what is still in it. A write cut off may have
+// left any byte up to the end of the area, so all of it is cleared.
+void znv_platform_clear_after_fork() {
+    if (stage == Stage::showing) {
+        writer.used = writer.area.length;
+        write_title(writer, "", 0);
     }
 }

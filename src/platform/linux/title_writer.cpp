@@ -60,11 +60,13 @@ void clear_around(char *area, std::size_t from, std::size_t to, std::size_t kept
 
 }  // namespace
 
-std::size_t write_title(TitleWriter &writer, const char *title) {
+std::size_t write_title(TitleWriter &writer, const char *title, std::size_t length) {
     char *const area = writer.area.start;
     const std::size_t arg_length = writer.area.arg_length;
     const std::size_t last = arg_length - 1;  // the byte the kernel checks
-    const std::size_t shown = utf8_prefix_within(title, writer.area.length - 1);
+    const std::size_t shown = length < writer.area.length
+                                  ? length
+                                  : utf8_prefix_within(title, writer.area.length - 1);
 
     // While any byte below the last argument byte is zero, that byte stays
     // non-zero: were it zero, the kernel would show the whole area as it

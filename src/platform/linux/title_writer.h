@@ -25,11 +25,12 @@ TitleWriter clear_arguments(const ArgumentArea &area, CmdlineReport report);
 // of at least two argument bytes; undone by the next write_title.
 void write_probe(TitleWriter &writer);
 
-// Shows `title`, cut to what the area holds before any character the cut
-// would split, and returns the number of bytes shown. Clears only the bytes
+// Shows the first `length` bytes of the terminated string `title` (all of it,
+// or a cut before a character), cut further to what the area holds before
+// any character that cut would split, and returns the number of bytes shown. Clears only the bytes
 // of the previous title that the new one does not cover. Where the kernel
 // reads a title up to its zero byte, the writes are ordered so that a reader
 // never gets the bare argument area, only the old title, the empty title or
 // the new one, or a change half-done: the kernel copies the bytes while they
 // are being written.
-std::size_t write_title(TitleWriter &writer, const char *title);
+std::size_t write_title(TitleWriter &writer, const char *title, std::size_t length);
