@@ -6,6 +6,7 @@ they set show in the listing."""
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -35,6 +36,8 @@ def application(environ, start_response):
 @pytest.fixture(scope="session")
 def uwsgi() -> Path:
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
+    if (sysconfig.get_config_var("MULTIARCH") or "").endswith("-musl"):
+        flavour += "-musl"  # a uWSGI of its own, built against musl
     try:
         python = tool_venv(f"uwsgi-{flavour}", [UWSGI])
     except (subprocess.CalledProcessError, OSError) as error:
