@@ -3,10 +3,10 @@ environment to the heap before any Python code runs: its master and its
 workers still get their command line as the first title, and the titles
 they set show in the listing."""
 
+import platform
 import signal
 import subprocess
 import sys
-import sysconfig
 import time
 from pathlib import Path
 
@@ -36,7 +36,7 @@ def application(environ, start_response):
 @pytest.fixture(scope="session")
 def uwsgi() -> Path:
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
-    if (sysconfig.get_config_var("MULTIARCH") or "").endswith("-musl"):
+    if platform.libc_ver()[0] != "glibc":
         flavour += "-musl"  # a uWSGI of its own, built against musl
     try:
         python = tool_venv(f"uwsgi-{flavour}", [UWSGI])
