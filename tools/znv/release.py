@@ -2,7 +2,8 @@
 
 Into dist/: the sdist, and for every flavour one wheel built from that sdist
 (not from the working tree, so a file missing from the sdist fails here) and
-repaired by auditwheel to the manylinux tag its symbols allow. The index's
+repaired by auditwheel to the manylinux tag its symbols allow (musllinux for
+the musl flavour, whose C library auditwheel cannot find on the host). The index's
 own check (`twine check --strict`) runs over all of them. Each wheel is then
 installed into a fresh venv of its flavour, where the test suite runs against
 the installed module and the type checkers must find its stub: mypy --strict
@@ -23,8 +24,9 @@ import tomllib
 from collections.abc import Sequence
 from pathlib import Path
 
+from . import musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, python, ready
+from .flavours import base_python, command, in_musl, python, ready
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -112,12 +114,17 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     run_step(
         TAG,
         f"{flavour}: auditwheel repair",
-        [auditwheel.parent / "auditwheel", "repair", "-w", DIST, built],
+        [auditwheel.parent / "auditwheel", "repair", *platform(flavour), "-w", DIST, built],
         logfile,
         env=env,
     )
     (repaired,) = set(DIST.glob("*.whl")) - before
     return repaired
+
+
+def platform(flavour: str) -> list[str]:
+    """auditwheel's option naming the tag to repair to, where it must be named."""
+    return ["--plat", musl.WHEEL_PLATFORM] if in_musl(flavour) else []
 
 
 def twine_check(logfile: Path) -> None:
