@@ -33,6 +33,10 @@ WHEEL_PLATFORM = "musllinux_1_2_x86_64"
 MINOR = "3.13"
 HOME = CACHE / "musl"
 TARGET = "x86_64-linux-musl"
+# Bumped when the interpreter's build changes: it is rebuilt then.
+RECIPE = "2"
+# The extension suffix of CPython on musl, which musllinux wheels carry.
+SUFFIX = f".cpython-{MINOR.replace('.', '')}-{TARGET}.so"
 LOADER = HOME / "loader" / "usr/lib/x86_64-linux-musl/libc.so"
 BIN = HOME / "bin"
 DEPS = HOME / "deps"
@@ -81,8 +85,9 @@ OPENSSL_OPTIONS = [
     "--openssldir=/usr/lib/ssl",
 ]
 _CHECK = """\
-import ctypes, ssl, zlib, venv, ensurepip, platform
+import ctypes, ssl, zlib, venv, ensurepip, platform, sys, sysconfig
 assert platform.libc_ver()[0] != "glibc", "built against glibc"
+assert sysconfig.get_config_var("EXT_SUFFIX") == sys.argv[1], "not musllinux's extension suffix"
 """
 
 
@@ -192,6 +197,18 @@ def _libraries() -> None:
     _library("googletest", steps, cwd="build")
 
 
+def _patch_triplet(source: Path) -> None:
+    """configure tells musl by a type musl's <stdarg.h> defines, but Zig's is
+    the compiler's own; <stdio.h> is musl's. Without it the platform is
+    unnamed and the extension suffix lacks "x86_64-linux-musl", so the
+    extension modules of musllinux wheels would not be found."""
+    text = source.read_text()
+    anchor = "// Heuristic to detect musl libc\n#  include <stdarg.h>\n"
+    if anchor not in text:
+        raise RuntimeError(f"{source}: the musl heuristic is not where it was: {anchor!r}")
+    source.write_text(text.replace(anchor, anchor.replace("stdarg.h", "stdio.h")))
+
+
 def _python() -> None:
     """CPython MINOR for musl, from the tarball the host's builds use."""
     python = PREFIX / "bin" / f"python{MINOR}"
@@ -201,9 +218,9 @@ def _python() -> None:
     log(TAG, f"building {MINOR} for musl from {tarball.name} (log: {logfile})")
     work = HOME / "work" / "python"
     shutil.rmtree(work, ignore_errors=True)
-    shutil.rmtree(PREFIX, ignore_errors=True)
     work.mkdir(parents=True)
     run_step(TAG, "unpack", ["tar", "-xf", tarball, "--strip-components=1"], logfile, cwd=work)
+    _patch_triplet(work / "Misc" / "platform_triplet.c")
     # Only the libraries built here: the host's glibc ones must not be found.
     pkgconfig = ":".join(str(DEPS / name / "lib" / "pkgconfig") for name in ("zlib", "libffi"))
     env = dict(os.environ, **_compilers(), PKG_CONFIG_LIBDIR=pkgconfig, RANLIB=str(BIN / "ranlib"))
@@ -212,25 +229,34 @@ def _python() -> None:
         f"--prefix={PREFIX}",
         "--with-ensurepip=install",
         f"--with-openssl={DEPS / 'openssl'}",
+        # A program that embeds the interpreter (as the tests' host does)
+        # must export its API to extension modules: a shared libpython does.
+        "--enable-shared",
+        f"LDFLAGS=-Wl,-rpath,{PREFIX}/lib",
         # CPython's own test modules: nothing here imports them.
         "--disable-test-modules",
     ]
     run_step(TAG, "configure", configure, logfile, cwd=work, env=env)
     run_step(TAG, "make", ["make", f"-j{os.cpu_count() or 1}"], logfile, cwd=work, env=env)
+    shutil.rmtree(PREFIX, ignore_errors=True)
     run_step(TAG, "install", ["make", "install"], logfile, cwd=work, env=env)
-    done = subprocess.run([python, "-c", _CHECK], capture_output=True, text=True)
+    done = subprocess.run([python, "-c", _CHECK, SUFFIX], capture_output=True, text=True)
     if done.returncode:
         raise RuntimeError(f"the new musl interpreter fails its checks: {done.stderr.strip()}")
     shutil.rmtree(work)
-    mark_complete(PREFIX, tarball=tarball.name, python=str(python))
+    mark_complete(PREFIX, tarball=tarball.name, python=str(python), recipe=RECIPE)
     log(TAG, f"built {python}")
+
+
+def _built() -> bool:
+    return marker(PREFIX).get("recipe") == RECIPE
 
 
 def provision() -> Path:
     """The musl interpreter, building whatever is missing; returns it."""
-    if not marker(PREFIX):
+    if not _built():
         with locked("musl"):
-            if not marker(PREFIX):
+            if not _built():
                 apt_install(TAG, HOST_PACKAGES)
                 _loader()
                 _door()
