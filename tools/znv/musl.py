@@ -96,6 +96,27 @@ def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     return [str(ENTER), *map(str, argv)]
 
 
+# auditwheel knows musl only by its loader in /lib, which the host lacks:
+# it is told where the cached one is, and resolves libc.so beside it.
+_AUDITWHEEL = """\
+import sys
+from pathlib import Path
+import auditwheel.libc
+from auditwheel.main import main
+loader = Path(sys.argv.pop(1))
+auditwheel.libc._find_musl_libc = lambda: loader
+sys.argv[0] = "auditwheel"
+sys.exit(main())
+"""
+
+
+def auditwheel_repair(python: Path) -> list[str]:
+    """The argv prefix of `auditwheel repair` to the musllinux tag, run by
+    PYTHON of auditwheel's venv."""
+    repair = ["repair", "--plat", WHEEL_PLATFORM, "--ldpaths", str(LOADER.parent)]
+    return [str(python), "-c", _AUDITWHEEL, str(LOADER), *repair]
+
+
 def _compilers() -> dict[str, str]:
     return {"CC": str(BIN / "cc"), "CXX": str(BIN / "c++"), "AR": str(BIN / "ar")}
 

