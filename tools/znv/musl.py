@@ -223,11 +223,17 @@ def _patch_triplet(source: Path) -> None:
     the compiler's own; <stdio.h> is musl's. Without it the platform is
     unnamed and the extension suffix lacks "x86_64-linux-musl", so the
     extension modules of musllinux wheels would not be found."""
-    text = source.read_text()
     anchor = "// Heuristic to detect musl libc\n#  include <stdarg.h>\n"
-    if anchor not in text:
-        raise RuntimeError(f"{source}: the musl heuristic is not where it was: {anchor!r}")
-    source.write_text(text.replace(anchor, anchor.replace("stdarg.h", "stdio.h")))
+    _patch(source, anchor, anchor.replace("stdarg.h", "stdio.h"))
+
+
+def _patch(source: Path, old: str, new: str) -> None:
+    """Replace OLD by NEW in SOURCE, where it must be. (Zig's linker knows
+    the shared library's name option only by its long name, -soname.)"""
+    text = source.read_text()
+    if old not in text:
+        raise RuntimeError(f"{source}: {old!r} is not where it was")
+    source.write_text(text.replace(old, new))
 
 
 def _python() -> None:
@@ -242,6 +248,7 @@ def _python() -> None:
     work.mkdir(parents=True)
     run_step(TAG, "unpack", ["tar", "-xf", tarball, "--strip-components=1"], logfile, cwd=work)
     _patch_triplet(work / "Misc" / "platform_triplet.c")
+    _patch(work / "Makefile.pre.in", "-Wl,-h$", "-Wl,-soname,$")
     # Only the libraries built here: the host's glibc ones must not be found.
     pkgconfig = ":".join(str(DEPS / name / "lib" / "pkgconfig") for name in ("zlib", "libffi"))
     env = dict(os.environ, **_compilers(), PKG_CONFIG_LIBDIR=pkgconfig, RANLIB=str(BIN / "ranlib"))
