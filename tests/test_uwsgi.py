@@ -39,7 +39,9 @@ def uwsgi() -> Path:
     if platform.libc_ver()[0] != "glibc":
         flavour += "-musl"  # a uWSGI of its own, built against musl
     try:
-        python = tool_venv(f"uwsgi-{flavour}", [UWSGI])
+        # No wheel from pip's cache: its tag, linux_x86_64, does not tell a
+        # glibc build from a musl one.
+        python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
     except (subprocess.CalledProcessError, OSError) as error:
         pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")
     return python.parent / "uwsgi"
