@@ -3,6 +3,7 @@ environment to the heap before any Python code runs: its master and its
 workers still get their command line as the first title, and the titles
 they set show in the listing."""
 
+import platform
 import signal
 import subprocess
 import sys
@@ -35,8 +36,12 @@ def application(environ, start_response):
 @pytest.fixture(scope="session")
 def uwsgi() -> Path:
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
+    if platform.libc_ver()[0] != "glibc":
+        flavour += "-musl"  # a uWSGI of its own, built against musl
     try:
-        python = tool_venv(f"uwsgi-{flavour}", [UWSGI])
+        # No wheel from pip's cache: its tag, linux_x86_64, does not tell a
+        # glibc build from a musl one.
+        python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
     except (subprocess.CalledProcessError, OSError) as error:
         pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")
     return python.parent / "uwsgi"

@@ -14,7 +14,22 @@
 #include <stdlib.h>
 #include <string.h>
 
+#ifdef __GLIBC__
 extern void *__libc_malloc(size_t size);
+#define real_malloc __libc_malloc
+#else
+/* musl has no __libc_malloc to call past the shim. Its dlsym allocates
+   nothing, so the next malloc can be looked up on first use. */
+static void *real_malloc(size_t size) {
+    static void *(*next)(size_t);
+    void *(*found)(size_t) = __atomic_load_n(&next, __ATOMIC_ACQUIRE);
+    if (found == NULL) {
+        found = (void *(*)(size_t))dlsym(RTLD_NEXT, "malloc");
+        __atomic_store_n(&next, found, __ATOMIC_RELEASE);
+    }
+    return found(size);
+}
+#endif
 
 static int fail_strdup;
 static int fail_atfork; /* registrations left to fail */
@@ -64,7 +79,7 @@ void *malloc(size_t size) {
         errno = ENOMEM;
         return NULL;
     }
-    return __libc_malloc(size);
+    return real_malloc(size);
 }
 
 char *strdup(const char *text) {
@@ -74,7 +89,7 @@ char *strdup(const char *text) {
         return NULL;
     }
     const size_t size = strlen(text) + 1;
-    char *copy = __libc_malloc(size);
+    char *copy = real_malloc(size);
     if (copy != NULL) {
         memcpy(copy, text, size);
     }

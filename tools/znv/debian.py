@@ -15,18 +15,25 @@ from .cache import CACHE, LOGS, log
 APT = CACHE / "apt"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 SUITES = ("trixie", "sid")
-_OPTIONS = [
-    "-o",
-    f"Dir::State={APT}/state",
-    "-o",
-    f"Dir::Cache={APT}/cache",
-    "-o",
-    f"Dir::Etc::SourceList={APT}/etc/sources.list",
-    "-o",
-    "Dir::Etc::SourceParts=/dev/null",
-    "-o",
-    "APT::Sandbox::User=root",
-]
+
+
+def _options(apt: Path) -> list[str]:
+    """apt's options for a private state, cache and sources list under APT."""
+    return [
+        "-o",
+        f"Dir::State={apt}/state",
+        "-o",
+        f"Dir::Cache={apt}/cache",
+        "-o",
+        f"Dir::Etc::SourceList={apt}/etc/sources.list",
+        "-o",
+        "Dir::Etc::SourceParts=/dev/null",
+        "-o",
+        "APT::Sandbox::User=root",
+    ]
+
+
+_OPTIONS = _options(APT)
 TAG = "debian"
 # None: not tried in this run; then True or False.
 _state: dict[str, bool | None] = {"updated": None}
@@ -139,3 +146,41 @@ def minors(first: int) -> list[str]:
             misses += 1
         n += 1
     return found
+
+
+def fetch_deb(package: str, suite: str = "trixie") -> Path:
+    """Debian's binary PACKAGE for amd64 from SUITE, downloaded once into the
+    cache (never installed). Its own private lists: binary indexes only for
+    SUITE, so the source lists above stay small."""
+    directory = CACHE / "debs" / f"{package}_{suite}"
+    found = sorted(directory.glob(f"{package}_*.deb"))
+    if found:
+        return found[-1]
+    apt = CACHE / "apt-deb" / suite
+    for sub in ("state/lists/partial", "cache/archives/partial", "etc"):
+        (apt / sub).mkdir(parents=True, exist_ok=True)
+    (apt / "etc/sources.list").write_text(
+        f"deb [signed-by={KEYRING} arch=amd64] http://deb.debian.org/debian {suite} main\n"
+    )
+    logfile = LOGS / f"download-{package}_{suite}.log"
+    logfile.parent.mkdir(parents=True, exist_ok=True)
+    partial = directory.with_name(directory.name + ".partial")
+    shutil.rmtree(partial, ignore_errors=True)
+    partial.mkdir(parents=True)
+    log(TAG, f"downloading Debian's {package} package from {suite}")
+    with open(logfile, "w") as out:
+        for argv in (["update", "--error-on=any"], ["download", f"{package}:amd64"]):
+            done = subprocess.run(
+                ["apt-get", *_options(apt), *argv],
+                cwd=partial,
+                stdout=out,
+                stderr=subprocess.STDOUT,
+            )
+            if done.returncode:
+                shutil.rmtree(partial)
+                raise RuntimeError(
+                    f"cannot download Debian's {package} from {suite}, see {logfile}"
+                )
+    shutil.rmtree(directory, ignore_errors=True)
+    partial.rename(directory)
+    return next(directory.glob(f"{package}_*.deb"))

@@ -2,7 +2,8 @@
 
 A flavour is a CPython build: "3.13", "3.13t" and the newest free-threaded
 "3.Nt" live on the host (tools.znv.interpreters); "3.14" and "3.15", Debian's
-own builds, live in the Debian sid root (tools.znv.root). Each has its venv at
+own builds, live in the Debian sid root (tools.znv.root); "3.13-musl" lives on
+the host with Zig's compilers for musl first on PATH (tools.znv.musl). Each has its venv at
 .venv/<flavour>/ in the repository, with the module installed from the working
 tree; inside the root the repository is at the same path, so that path means
 the same on both sides (but runs only through command()).
@@ -15,7 +16,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from . import interpreters, root, venvs
+from . import interpreters, musl, root, venvs
 from .cache import log
 
 
@@ -23,10 +24,14 @@ def in_root(flavour: str) -> bool:
     return flavour in root.MINORS
 
 
+def in_musl(flavour: str) -> bool:
+    return flavour in musl.FLAVOURS
+
+
 def names() -> list[str]:
     """The flavours a tool covers: ZNV_FLAVOURS, else every default flavour."""
     chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
-    return chosen or [*interpreters.default_flavours(), *root.MINORS]
+    return chosen or [*interpreters.default_flavours(), *musl.FLAVOURS, *root.MINORS]
 
 
 def setup(flavour: str) -> None:
@@ -66,6 +71,8 @@ def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     the caller's is not visible inside). The environment passes through."""
     if in_root(flavour):
         return root.command(argv)
+    if in_musl(flavour):
+        return musl.command(argv)
     return [str(arg) for arg in argv]
 
 
@@ -79,6 +86,8 @@ def base_python(flavour: str) -> list[str]:
     a host flavour is provisioned first if needed."""
     if in_root(flavour):
         return root.python(flavour)
+    if in_musl(flavour):
+        return [str(musl.provision())]
     return [str(interpreters.provision(flavour))]
 
 

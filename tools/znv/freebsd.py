@@ -14,7 +14,7 @@ import shutil
 import subprocess
 from pathlib import Path
 
-from . import freebsd_elf
+from . import freebsd_elf, zig
 from .cache import (
     CACHE,
     LOGS,
@@ -26,7 +26,6 @@ from .cache import (
     mark_complete,
     marker,
     run_step,
-    tool_venv,
 )
 from .flavours import base_python
 from .sources import cpython_tarball
@@ -35,7 +34,6 @@ TAG = "freebsd"
 HOME = CACHE / "freebsd"
 ZIG_TARGET = "x86_64-freebsd.14.0-none"
 CONFIGURE_HOST = "x86_64-unknown-freebsd14.0"
-TOOLS = ["ziglang==0.17.1", "cmake>=3.26", "ninja"]
 TOOLCHAIN_FILE = REPO / "cmake" / "freebsd-x86_64.cmake"
 MINOR = "3.13"
 
@@ -70,28 +68,8 @@ def module_path(flavour: str) -> Path:
 
 def zig_wrappers() -> Path:
     """The directory of zig-cc, zig-c++, zig-ar and zig-ranlib for the target."""
-    venv = tool_venv("freebsd", TOOLS).parent.parent
-    zig = next(venv.glob("lib/python3*/site-packages/ziglang/zig"))
-    bindir = HOME / "bin"
-    bindir.mkdir(parents=True, exist_ok=True)
-    commands = {
-        "zig-cc": f"cc -target {ZIG_TARGET}",
-        "zig-c++": f"c++ -target {ZIG_TARGET}",
-        "zig-ar": "ar",
-        "zig-ranlib": "ranlib",
-    }
-    for name, command in commands.items():
-        # Zig's own cache (the target's C library stubs, its C++ runtime
-        # headers) beside everything else the build reuses.
-        text = (
-            f"#!/bin/sh\nexport ZIG_GLOBAL_CACHE_DIR='{HOME / 'zig-cache'}'\n"
-            f"exec '{zig}' {command} \"$@\"\n"
-        )
-        wrapper = bindir / name
-        if not wrapper.exists() or wrapper.read_text() != text:
-            wrapper.write_text(text)
-            wrapper.chmod(0o755)
-    return bindir
+    names = {"zig-cc": "cc", "zig-c++": "c++", "zig-ar": "ar", "zig-ranlib": "ranlib"}
+    return zig.wrappers(HOME / "bin", ZIG_TARGET, names)
 
 
 def _build_python() -> str:
@@ -195,7 +173,7 @@ def build(flavour: str) -> Path:
     _, _, soabi = FLAVOURS[flavour]
     include = headers(flavour)
     bindir = zig_wrappers()
-    tools = tool_venv("freebsd", TOOLS).parent
+    tools = zig.tools()
     tree = REPO / "build" / "freebsd" / flavour
     logfile = LOGS / f"freebsd-build-{flavour}.log"
     logfile.unlink(missing_ok=True)

