@@ -95,9 +95,9 @@ def main(args: Sequence[str]) -> int:
     print(f"tools/test: flavours {' '.join(names)}", flush=True)
     results = {flavour: test_flavour(flavour, args) for flavour in names}
     banner(f"summary ({int(time.monotonic() - started)} s)")
-    print(f"{'flavour':<8} " + " ".join(f"{step:<8}" for step in STEPS))
+    print(f"{'flavour':<12} " + " ".join(f"{step:<8}" for step in STEPS))
     for flavour, result in results.items():
-        print(f"{flavour:<8} " + " ".join(f"{result[step]:<8}" for step in STEPS))
+        print(f"{flavour:<12} " + " ".join(f"{result[step]:<8}" for step in STEPS))
     failed = any(value != "ok" for result in results.values() for value in result.values())
     print("tools/test: FAILED" if failed else "tools/test: all flavours passed", flush=True)
     return 1 if failed else 0
