@@ -83,6 +83,13 @@ def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     return [str(arg) for arg in argv]
 
 
+def pytest_workers(flavour: str) -> list[str]:
+    """pytest arguments that spread the suite over FLAVOUR's CPUs: the VM's
+    two emulated ones are each many times slower than the host's, so its
+    suite runs on both (pytest-xdist)."""
+    return ["-n", "2"] if world(flavour) == "vm" else []
+
+
 def python(flavour: str) -> list[str]:
     """The argv prefix that runs FLAVOUR's venv interpreter (command() applied)."""
     return command(flavour, [venvs.venv_python(flavour)])

@@ -24,7 +24,7 @@ from collections.abc import Sequence
 from pathlib import Path
 
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, python, ready
+from .flavours import base_python, command, pytest_workers, python, ready
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -236,6 +236,7 @@ def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str
         "-q",
         "-p",
         "no:cacheprovider",
+        *pytest_workers(flavour),
         *pytest_args,
     ]
     run_step(
@@ -351,11 +352,11 @@ def main(argv: Sequence[str]) -> int:
 def summary(sdist: Path, results: dict[str, dict[str, str]], twine_ok: bool) -> int:
     print(f"\n==== release: {sdist.name} and {len(results)} wheel(s) in {DIST} ====")
     print(f"twine check --strict, classifiers, cibuildwheel matrix: {'ok' if twine_ok else 'FAIL'}")
-    print(f"{'flavour':8} {'installed':9} {'tests':6} {'typing':6} wheel tag")
+    print(f"{'flavour':12} {'installed':9} {'tests':6} {'typing':6} wheel tag")
     failed = not twine_ok
     for flavour, result in results.items():
         print(
-            f"{flavour:8} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
+            f"{flavour:12} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
             f"{result['wheel']}"
         )
         failed |= any(value != "ok" for key, value in result.items() if key != "wheel")

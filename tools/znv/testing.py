@@ -39,7 +39,8 @@ def _ok(flavour: str, argv: Sequence[str]) -> bool:
 def run_pytest(flavour: str, args: Sequence[str]) -> bool:
     banner(f"{flavour}: pytest")
     # Any non-zero status fails, 5 (no tests collected) included.
-    return _ok(flavour, ["python", "-m", "pytest", "tests", "-q", *args])
+    pytest = ["python", "-m", "pytest", "tests", "-q", *flavours.pytest_workers(flavour)]
+    return _ok(flavour, [*pytest, *args])
 
 
 def run_ctest(flavour: str) -> bool:

@@ -124,4 +124,3 @@ def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
         module_stamp_file.unlink(missing_ok=True)
         _run(enter, [python, "-m", "pip", "install", "-q", "--no-build-isolation", REPO])
         module_stamp_file.write_text(module_stamp)
-

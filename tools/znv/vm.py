@@ -377,11 +377,16 @@ def _qemu(job: Path) -> list[str]:
 
 def _script(argv: Sequence[str]) -> str:
     """The job: the caller's directory when the repository holds it (nothing
-    else of the host is there), the caller's environment, ARGV."""
+    else of the host is there), the caller's environment, ARGV. The emulated
+    guest compiles Python many times slower than the host, so it always keeps
+    the bytecode of what it imports (in the venvs, on the shares), and pip
+    leaves compiling to those imports instead of compiling all it installs."""
     cwd = os.getcwd()
     if not (cwd == str(REPO) or cwd.startswith(f"{REPO}/")):
         cwd = str(REPO)
-    assignments = [f"{name}={value}" for name, value in os.environ.items()]
+    env = dict(os.environ, PIP_NO_COMPILE="1")
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    assignments = [f"{name}={value}" for name, value in env.items()]
     words = ["exec", "env", "-i", *assignments, *argv]
     return f"cd {shlex.quote(cwd)} || exit {DOOR_FAILED}\n{shlex.join(words)}\n"
 
