@@ -3,15 +3,16 @@ aarch64 kernel: emulating only the programs (qemu-user) is not enough, since
 the argument area the kernel shows in /proc/PID/cmdline would be the
 emulator's, not the program's.
 
-qemu-system-aarch64 (software emulation) boots Debian's arm64 kernel with the
-whole root as its initramfs, so the guest runs from memory. The root is made
-with debootstrap's first stage; its packages are unpacked with dpkg-deb in
-place of the second stage, which would need an arm64 machine to run their
-maintainer scripts. Each command boots a VM of its own (seconds), with three
-9p shares from the host: the repository at the same path, a job directory
-(the command, its output and its exit status) and the guest's ~/.cache,
-which keeps pip's cache and the tests' tool venvs between boots. The VM dies
-with the command: qemu is killed with the tool that started it.
+qemu-system-aarch64 (software emulation) boots Debian's arm64 kernel. The
+root is made with debootstrap's first stage; its packages are unpacked with
+dpkg-deb in place of the second stage, whose maintainer scripts would need an
+arm64 machine. It is kept as an ext4 image that every VM mounts read-only
+under a layer in memory, so VMs run side by side and leave it as it was.
+Each command boots a VM of its own (seconds), with three 9p shares from the
+host: the repository at the same path, a job directory (the command, its
+output and its exit status) and the guest's ~/.cache, which keeps pip's
+cache and the tests' tool venvs between boots. The VM dies with the command:
+qemu is killed with the tool that started it, however that ends.
 """
 
 from __future__ import annotations
@@ -98,9 +99,9 @@ mount --move /dev /new/dev
 exec switch_root /new /sbin/znv-init
 """
 
-# PID 1 of the root: mounts the shares, runs the job, then powers off. Everything the job
-# wrote to the shares is synced before its status appears, since the host
-# kills the VM as soon as it sees the status.
+# PID 1 of the root: mounts the shares, runs the job, then powers off.
+# Everything the job wrote to the shares is synced before its status appears,
+# since the host kills the VM as soon as it sees the status.
 _INIT = r"""#!/bin/sh
 PATH=/usr/sbin:/usr/bin
 export PATH
@@ -241,9 +242,9 @@ def _configure() -> None:
 
 def _compile_standard_library(logfile: Path) -> None:
     """The standard library's bytecode, which Debian's postinst would compile:
-    on the read-only root, the guest could never keep its own. Bytecode does
-    not depend on the machine, so the host's 3.13 makes it, for the guest's
-    paths."""
+    what a guest compiles itself stays in its memory and is lost with it.
+    Bytecode does not depend on the machine, so the host's 3.13 makes it, for
+    the guest's paths."""
     from . import interpreters
 
     host_python = interpreters.provision("3.13")
