@@ -449,10 +449,18 @@ def _follow(qemu: subprocess.Popen[bytes], job: Path) -> int:
         time.sleep(0.05)
 
 
+def _clear_stale_jobs() -> None:
+    # A tool killed outright leaves its job directory (its VM died with it).
+    for job in JOBS.glob("*-*"):
+        if not Path(f"/proc/{job.name.split('-')[0]}").exists():
+            shutil.rmtree(job, ignore_errors=True)
+
+
 def run(argv: Sequence[str]) -> int:
     """Run ARGV in a fresh VM; its output goes to ours; returns its exit status."""
     provision()
     JOBS.mkdir(parents=True, exist_ok=True)
+    _clear_stale_jobs()
     GUEST_CACHE.mkdir(parents=True, exist_ok=True)
     job = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=JOBS))
     # A terminated tool still kills its VM (see _die_with_parent) and removes its job.
