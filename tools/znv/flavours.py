@@ -3,10 +3,12 @@
 A flavour is a CPython build: "3.13", "3.13t" and the newest free-threaded
 "3.Nt" live on the host (tools.znv.interpreters); "3.14" and "3.15", Debian's
 own builds, live in the Debian sid root (tools.znv.root); "3.13-musl" lives on
-the host with Zig's compilers for musl first on PATH (tools.znv.musl). Each has its venv at
+the host with Zig's compilers for musl first on PATH (tools.znv.musl);
+"3.13-aarch64", Debian's arm64 build, lives in a virtual machine (tools.znv.vm).
+world() says which; nothing else needs to know. Each has its venv at
 .venv/<flavour>/ in the repository, with the module installed from the working
-tree; inside the root the repository is at the same path, so that path means
-the same on both sides (but runs only through command()).
+tree; inside the root and the VM the repository is at the same path, so that
+path means the same on all sides (but runs only through command()).
 
 ZNV_FLAVOURS="3.13 3.14" (or comma separated) limits every tool to some flavours.
 """
@@ -16,7 +18,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from . import interpreters, musl, root, venvs
+from . import interpreters, musl, root, venvs, vm
 from .cache import log
 
 
@@ -24,13 +26,21 @@ def in_root(flavour: str) -> bool:
     return flavour in root.MINORS
 
 
-def in_musl(flavour: str) -> bool:
-    return flavour in musl.FLAVOURS
+def world(flavour: str) -> str:
+    """Where FLAVOUR lives: "host", "musl" (the host, entered with the musl
+    toolchain first on PATH), "root" or "vm"."""
+    if in_root(flavour):
+        return "root"
+    if flavour in musl.FLAVOURS:
+        return "musl"
+    return "vm" if flavour in vm.FLAVOURS else "host"
 
 
 def names() -> list[str]:
     """The flavours a tool covers: ZNV_FLAVOURS, else every default flavour."""
     chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
+    # The VM's suite takes many times the host's (software emulation), too long
+    # for every run: its flavours run when named in ZNV_FLAVOURS.
     return chosen or [*interpreters.default_flavours(), *musl.FLAVOURS, *root.MINORS]
 
 
@@ -38,8 +48,10 @@ def setup(flavour: str) -> None:
     """Provision FLAVOUR's interpreter and venv, and install the module from the
     working tree if it changed; raises if any of that fails. Seconds when
     everything is in place."""
-    if in_root(flavour):
+    if world(flavour) == "root":
         root.provision(refresh=interpreters.refresh())
+    elif world(flavour) == "vm":
+        vm.provision()
     venvs.ensure(flavour, lambda argv: command(flavour, argv), base_python(flavour))
 
 
@@ -61,19 +73,29 @@ def ready() -> list[str]:
 
 def host_flavours() -> list[str]:
     """The ready flavours that live on the host (see names()); no root is made."""
-    return _ready([f for f in names() if not in_root(f)])
+    return _ready([f for f in names() if world(f) == "host"])
 
 
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     """ARGV as run in FLAVOUR's world: unchanged on the host; for a root flavour,
     chrooted in a private mount namespace with the repository at the same
     path, /tmp shared and the working directory kept (the repository's when
-    the caller's is not visible inside). The environment passes through."""
-    if in_root(flavour):
+    the caller's is not visible inside); for a VM flavour, the same in a VM
+    of its own, without /tmp. The environment passes through."""
+    if world(flavour) == "root":
         return root.command(argv)
-    if in_musl(flavour):
+    if world(flavour) == "musl":
         return musl.command(argv)
+    if world(flavour) == "vm":
+        return vm.command(argv)
     return [str(arg) for arg in argv]
+
+
+def pytest_workers(flavour: str) -> list[str]:
+    """pytest arguments that spread the suite over FLAVOUR's CPUs: the VM's
+    two emulated ones are each many times slower than the host's, so its
+    suite runs on both (pytest-xdist)."""
+    return ["-n", "2"] if world(flavour) == "vm" else []
 
 
 def python(flavour: str) -> list[str]:
@@ -84,10 +106,12 @@ def python(flavour: str) -> list[str]:
 def base_python(flavour: str) -> list[str]:
     """FLAVOUR's base interpreter (not the venv), as an argv prefix for command();
     a host flavour is provisioned first if needed."""
-    if in_root(flavour):
+    if world(flavour) == "root":
         return root.python(flavour)
-    if in_musl(flavour):
+    if world(flavour) == "musl":
         return [str(musl.provision())]
+    if world(flavour) == "vm":
+        return vm.python(flavour)
     return [str(interpreters.provision(flavour))]
 
 

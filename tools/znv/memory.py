@@ -43,13 +43,9 @@ CHECK_FLAGS = [
 
 
 def host_flavours() -> list[str]:
-    """The flavours to check (ZNV_FLAVOURS or every default one) that run on
-    the host's C library: the preloaded runtime and valgrind are the host's."""
-    return [
-        flavour
-        for flavour in flavours.names()
-        if not flavours.in_root(flavour) and not flavours.in_musl(flavour)
-    ]
+    """The flavours to check (ZNV_FLAVOURS or every default one) that live on
+    the host: the preloaded runtime and valgrind are the host's."""
+    return [flavour for flavour in flavours.names() if flavours.world(flavour) == "host"]
 
 
 def venv_of(flavour: str) -> Path:

@@ -27,7 +27,7 @@ from pathlib import Path
 
 from . import musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, in_musl, python, ready
+from .flavours import base_python, command, pytest_workers, python, ready, world
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -152,7 +152,7 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     before = set(DIST.glob("*.whl"))
     repair = (
         musl.auditwheel_repair(auditwheel)
-        if in_musl(flavour)
+        if world(flavour) == "musl"
         else [auditwheel.parent / "auditwheel", "repair"]
     )
     run_step(
@@ -285,6 +285,7 @@ def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str
         "-q",
         "-p",
         "no:cacheprovider",
+        *pytest_workers(flavour),
         *pytest_args,
     ]
     run_step(
@@ -399,11 +400,11 @@ def main(argv: Sequence[str]) -> int:
 def summary(sdist: Path, results: dict[str, dict[str, str]], twine_ok: bool) -> int:
     print(f"\n==== release: {sdist.name} and {len(results)} wheel(s) in {DIST} ====")
     print(f"twine check --strict, classifiers, cibuildwheel matrix: {'ok' if twine_ok else 'FAIL'}")
-    print(f"{'flavour':8} {'installed':9} {'tests':6} {'typing':6} wheel tag")
+    print(f"{'flavour':12} {'installed':9} {'tests':6} {'typing':6} wheel tag")
     failed = not twine_ok
     for flavour, result in results.items():
         print(
-            f"{flavour:8} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
+            f"{flavour:12} {result['installed']:9} {result['tests']:6} {result['typing']:6} "
             f"{result['wheel']}"
         )
         failed |= any(value != "ok" for key, value in result.items() if key != "wheel")

@@ -26,15 +26,16 @@ STEPS = ("set-up", "pytest", "skips", "ctest")
 # pattern of them). Any other skip, on any flavour, fails tools/test. A new
 # flavour that skips for the same reason joins the entry's flavours.
 ALLOWED_SKIPS: dict[tuple[str, str], str] = {
-    ("3.13 3.13-musl 3.14 3.15", "tests/test_build.py::test_the_module_runs_without_the_gil"): (
-        "a GIL build always has the GIL"
-    ),
     (
-        "3.13 3.13-musl 3.14 3.15",
+        "3.13 3.13-musl 3.13-aarch64 3.14 3.15",
+        "tests/test_build.py::test_the_module_runs_without_the_gil",
+    ): "a GIL build always has the GIL",
+    (
+        "3.13 3.13-musl 3.13-aarch64 3.14 3.15",
         "tests/test_title_readers.py::test_a_child_forked_while_a_title_was_stored_reads_titles",
     ): "with a GIL, a child forked while a writer holds it would wait for the GIL itself",
     (
-        "3.13 3.13-musl 3.14 3.15",
+        "3.13 3.13-musl 3.13-aarch64 3.14 3.15",
         "tests/test_fork.py::test_a_child_forked_while_another_thread_holds_the_title_lock_*",
     ): "with a GIL, the thread stopped inside the title lock holds the GIL too: nothing can fork",
     ("3.13-musl", "tests/test_uwsgi.py::*"): (
@@ -70,7 +71,10 @@ def run_pytest(flavour: str, args: Sequence[str]) -> tuple[bool, bool]:
     skips.unlink(missing_ok=True)
     # Any non-zero status fails, 5 (no tests collected) included.
     done = subprocess.run(
-        flavours.command(flavour, ["python", "-m", "pytest", "tests", "-q", *args]),
+        flavours.command(
+            flavour,
+            ["python", "-m", "pytest", "tests", "-q", *flavours.pytest_workers(flavour), *args],
+        ),
         cwd=REPO,
         env=dict(in_venv(flavour), ZNV_SKIP_LOG=str(skips)),
     )
@@ -160,9 +164,9 @@ def main(args: Sequence[str]) -> int:
     print(f"tools/test: flavours {' '.join(names)}", flush=True)
     results = {flavour: test_flavour(flavour, args) for flavour in names}
     banner(f"summary ({int(time.monotonic() - started)} s)")
-    print(f"{'flavour':<8} " + " ".join(f"{step:<8}" for step in STEPS))
+    print(f"{'flavour':<12} " + " ".join(f"{step:<8}" for step in STEPS))
     for flavour, result in results.items():
-        print(f"{flavour:<8} " + " ".join(f"{result[step]:<8}" for step in STEPS))
+        print(f"{flavour:<12} " + " ".join(f"{result[step]:<8}" for step in STEPS))
     failed = any(value != "ok" for result in results.values() for value in result.values())
     print("tools/test: FAILED" if failed else "tools/test: all flavours passed", flush=True)
     return 1 if failed else 0

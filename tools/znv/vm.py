@@ -1,0 +1,493 @@
+"""A Debian trixie arm64 virtual machine, for the flavour that needs a real
+aarch64 kernel: emulating only the programs (qemu-user) is not enough, since
+the argument area the kernel shows in /proc/PID/cmdline would be the
+emulator's, not the program's.
+
+qemu-system-aarch64 (software emulation) boots Debian's arm64 kernel. The
+root is made with debootstrap's first stage; its packages are unpacked with
+dpkg-deb in place of the second stage, whose maintainer scripts would need an
+arm64 machine. It is kept as an ext4 image that every VM mounts read-only
+under a layer in memory, so VMs run side by side and leave it as it was.
+Each command boots a VM of its own (seconds), with three 9p shares from the
+host: the repository at the same path, a job directory (the command, its
+output and its exit status) and the guest's ~/.cache, which keeps pip's
+cache and the tests' tool venvs between boots. The VM dies with the command:
+qemu is killed with the tool that started it, however that ends.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import hashlib
+import lzma
+import os
+import re
+import shlex
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Sequence
+from pathlib import Path
+
+from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, marker, run_step
+
+FLAVOURS = ("3.13-aarch64",)
+ROOT = CACHE / "vm" / "trixie-arm64"
+BOOT = CACHE / "vm" / "boot"
+IMAGE = BOOT / "root.ext4"
+INITRD = BOOT / "initrd.cpio"
+KERNEL_DEB = CACHE / "vm" / "linux-image-arm64.deb"
+JOBS = CACHE / "vm" / "jobs"
+GUEST_CACHE = CACHE / "vm" / "guest-cache"
+MIRROR = "http://deb.debian.org/debian"
+KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
+HOST_PACKAGES = ["qemu-system-arm", "debootstrap", "debian-archive-keyring", "cpio", "e2fsprogs"]
+# The interpreter, what builds the module and the unit tests (the venv brings
+# cmake and ninja), what the tests call (ps, pgrep, unshare, a C compiler for
+# the embedding host and uWSGI); busybox-static mounts the root and brings up
+# the network.
+PACKAGES = sorted(
+    [
+        "python3.13",
+        "python3.13-dev",
+        "python3.13-venv",
+        "g++",
+        "libgtest-dev",
+        "procps",
+        "ca-certificates",
+        "libcrypt-dev",
+        "busybox-static",
+        "linux-image-arm64",
+    ]
+)
+# The kernel's modules the guest loads (with what they need): the root's disk,
+# its file system and the overlay that makes it writable, 9p over virtio for
+# the shares, the network card. Virtio's PCI transport is built in.
+MODULES = ("virtio_blk", "crc32c_generic", "ext4", "overlay", "9p", "9pnet_virtio", "virtio_net")
+# Only installing needs these.
+UNUSED = (
+    "var/cache/apt",
+    "var/lib/apt/lists",
+    "usr/share/doc",
+    "usr/share/man",
+    "usr/share/locale",
+)
+BOOT_TIMEOUT = int(os.environ.get("ZNV_VM_BOOT_TIMEOUT", "180"))
+TAG = "vm"
+DOOR_FAILED = 125  # the door failed, not the command
+
+# PID 1 of the initramfs: loads the modules, mounts the root's disk read-only
+# under memory for what the guest writes, brings up user-mode networking
+# (qemu's fixed addresses) and hands over to the root's init.
+_STAGE1 = r"""#!/bin/busybox sh
+/bin/busybox --install -s /bin
+mkdir -p /proc /dev /disk /memory /new
+mount -t proc proc /proc
+mount -t devtmpfs dev /dev
+for module in $(cat /modules/order); do insmod "/modules/$module"; done
+mount -t ext4 -o ro /dev/vda /disk || { echo "no root on /dev/vda"; exit 1; }
+mount -t tmpfs memory /memory
+mkdir /memory/upper /memory/work
+mount -t overlay root -o lowerdir=/disk,upperdir=/memory/upper,workdir=/memory/work /new
+ip link set lo up
+ip link set eth0 up && ip addr add 10.0.2.15/24 dev eth0 && ip route add default via 10.0.2.2
+umount /proc
+mount --move /dev /new/dev
+exec switch_root /new /sbin/znv-init
+"""
+
+# PID 1 of the root: mounts the shares, runs the job, then powers off.
+# Everything the job wrote to the shares is synced before its status appears,
+# since the host kills the VM as soon as it sees the status.
+_INIT = r"""#!/bin/sh
+PATH=/usr/sbin:/usr/bin
+export PATH
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mkdir -p /dev/pts /dev/shm /run/znv-job /root/.cache
+mount -t devpts devpts /dev/pts
+mount -t tmpfs shm /dev/shm
+nine() { mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288,$3" "$1" "$2"; }
+nine job /run/znv-job cache=none
+repo=$(cat /run/znv-job/repo)
+mkdir -p "$repo"
+nine repo "$repo" cache=loose
+nine cache /root/.cache cache=loose
+: > /run/znv-job/started
+sh /run/znv-job/command.sh </dev/null >/run/znv-job/stdout 2>/run/znv-job/stderr
+echo $? > /run/znv-job/status.new
+sync
+mv /run/znv-job/status.new /run/znv-job/status
+echo o > /proc/sysrq-trigger
+"""
+
+
+def python(flavour: str) -> list[str]:
+    """The guest's interpreter of FLAVOUR, as an argv prefix for command()."""
+    return [f"/usr/bin/python{flavour.split('-')[0]}"]
+
+
+def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
+    """ARGV as run in a VM of its own (which must be provisioned): the host
+    side is this module's main()."""
+    return [sys.executable, str(Path(__file__).with_name("run.py")), "vm", *map(str, argv)]
+
+
+def _recipe() -> str:
+    recipe = _STAGE1 + _INIT + ";".join(MODULES)
+    return hashlib.sha256(recipe.encode()).hexdigest()[:16]
+
+
+def ready() -> bool:
+    return (
+        marker(ROOT).get("packages") == ";".join(PACKAGES)
+        and marker(BOOT).get("recipe") == _recipe()
+    )
+
+
+def provision() -> None:
+    """Make the root once, and its disk image and initramfs again whenever
+    what they are made of changed."""
+    if ready():
+        return
+    with locked("vm-trixie-arm64"):
+        logfile = LOGS / "vm-root.log"
+        if marker(ROOT).get("packages") != ";".join(PACKAGES):
+            _bootstrap(logfile)
+        if marker(BOOT).get("recipe") != _recipe():
+            _make_boot(logfile)
+
+
+def _bootstrap(logfile: Path) -> None:
+    apt_install(TAG, HOST_PACKAGES)
+    log(TAG, f"making a Debian trixie arm64 root in {ROOT} (log: {logfile})")
+    shutil.rmtree(ROOT, ignore_errors=True)
+    logfile.unlink(missing_ok=True)
+    run_step(
+        TAG,
+        "debootstrap (first stage)",
+        [
+            "debootstrap",
+            "--foreign",
+            "--arch=arm64",
+            "--variant=minbase",
+            f"--keyring={KEYRING}",
+            f"--include={','.join(PACKAGES)}",
+            "trixie",
+            ROOT,
+            MIRROR,
+        ],
+        logfile,
+    )
+    debs = sorted((ROOT / "var/cache/apt/archives").glob("*.deb"))
+    log(TAG, f"unpacking {len(debs)} packages")
+    for deb in debs:
+        if deb.name.startswith("linux-image-6"):
+            # The kernel stays out of the root: the guest needs only a few modules.
+            shutil.copy(deb, KERNEL_DEB)
+            continue
+        _unpack(deb, ROOT)
+    _configure()
+    _compile_standard_library(logfile)
+    mark_complete(ROOT, packages=";".join(PACKAGES))
+
+
+def _unpack(deb: Path, into: Path) -> None:
+    # The root's /bin, /lib and /sbin are links into /usr: keep them.
+    tar = f"tar -x --keep-directory-symlink -C {shlex.quote(str(into))}"
+    subprocess.run(
+        ["sh", "-c", f"dpkg-deb --fsys-tarfile {shlex.quote(str(deb))} | {tar}"], check=True
+    )
+
+
+def _make_boot(logfile: Path) -> None:
+    shutil.rmtree(BOOT, ignore_errors=True)
+    kernel = BOOT / "kernel"
+    kernel.mkdir(parents=True)
+    _unpack(KERNEL_DEB, kernel)
+    _make_initrd(kernel)
+    shutil.rmtree(kernel)
+    init = ROOT / "sbin/znv-init"
+    init.write_text(_INIT)
+    init.chmod(0o755)
+    _make_image(logfile)
+    mark_complete(BOOT, recipe=_recipe())
+    log(TAG, "VM ready")
+
+
+def _configure() -> None:
+    """What the packages' maintainer scripts would have done, as far as the
+    guest needs it."""
+    proc = ROOT / "proc"  # debootstrap's link to the host's /proc
+    if proc.is_symlink():
+        proc.unlink()
+    proc.mkdir(exist_ok=True)
+    for unused in UNUSED:
+        shutil.rmtree(ROOT / unused, ignore_errors=True)
+    etc = ROOT / "etc"
+    for name in ("passwd", "group"):
+        shutil.copy(ROOT / f"usr/share/base-passwd/{name}.master", etc / name)
+    (etc / "resolv.conf").unlink(missing_ok=True)
+    (etc / "resolv.conf").write_text("nameserver 10.0.2.3\n")  # qemu's user-mode DNS
+    (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
+    shutil.copy("/etc/ssl/certs/ca-certificates.crt", etc / "ssl/certs/ca-certificates.crt")
+    for link, target in (("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):
+        path = ROOT / "usr/bin" / link
+        if not path.exists() and (ROOT / "usr/bin" / target).exists():
+            path.symlink_to(target)
+
+
+def _compile_standard_library(logfile: Path) -> None:
+    """The standard library's bytecode, which Debian's postinst would compile:
+    what a guest compiles itself stays in its memory and is lost with it.
+    Bytecode does not depend on the machine, so the host's 3.13 makes it, for
+    the guest's paths."""
+    from . import interpreters
+
+    host_python = interpreters.provision("3.13")
+    run_step(
+        TAG,
+        "compiling the standard library",
+        [
+            host_python,
+            "-m",
+            "compileall",
+            "-q",
+            "-j0",
+            "-s",
+            ROOT,
+            "-p",
+            "/",
+            ROOT / "usr/lib/python3.13",
+        ],
+        logfile,
+    )
+
+
+def _module_order(tree: Path, names: Sequence[str]) -> list[Path]:
+    """The modules NAMES and everything they depend on, dependencies first."""
+    found = {path.name.split(".ko")[0].replace("-", "_"): path for path in tree.rglob("*.ko*")}
+    order: list[Path] = []
+
+    def add(name: str) -> None:
+        path = found[name.replace("-", "_")]
+        if path in order:
+            return
+        depends = re.search(rb"\0depends=([^\0]*)", _module_bytes(path))
+        for needed in depends.group(1).decode().split(",") if depends else []:
+            if needed:
+                add(needed)
+        order.append(path)
+
+    for name in names:
+        add(name)
+    return order
+
+
+def _module_bytes(path: Path) -> bytes:
+    return lzma.decompress(path.read_bytes()) if path.suffix == ".xz" else path.read_bytes()
+
+
+def _make_initrd(kernel: Path) -> None:
+    """The initramfs: busybox, the modules (uncompressed: busybox's insmod
+    takes them so) and the first init."""
+    staging = BOOT / "initrd"
+    (staging / "bin").mkdir(parents=True)
+    (staging / "modules").mkdir()
+    shutil.copy(ROOT / "usr/bin/busybox", staging / "bin/busybox")
+    image = next((kernel / "boot").glob("vmlinuz-*"))
+    shutil.copy(image, BOOT / "Image")  # arm64's is an uncompressed Image
+    order = []
+    for module in _module_order(kernel / "usr/lib/modules", MODULES):
+        name = module.name.split(".ko")[0] + ".ko"
+        (staging / "modules" / name).write_bytes(_module_bytes(module))
+        order.append(name)
+    (staging / "modules/order").write_text("\n".join(order) + "\n")
+    (staging / "init").write_text(_STAGE1)
+    (staging / "init").chmod(0o755)
+    names = [str(path.relative_to(staging)) for path in staging.rglob("*")]
+    with open(INITRD, "wb") as out:
+        subprocess.run(
+            ["cpio", "--quiet", "-o", "-H", "newc", "--null"],
+            input="\0".join(names).encode(),
+            stdout=out,
+            cwd=staging,
+            check=True,
+        )
+    shutil.rmtree(staging)
+
+
+def _make_image(logfile: Path) -> None:
+    """The root as an ext4 image, read only in the guest: several VMs share it."""
+    used = int(
+        subprocess.run(
+            ["du", "-sxb", ROOT], capture_output=True, text=True, check=True
+        ).stdout.split()[0]
+    )
+    size_mb = used * 13 // 10 // 2**20 + 64
+    run_step(
+        TAG,
+        "making the root's disk image",
+        [
+            "mke2fs",
+            "-q",
+            "-F",
+            "-t",
+            "ext4",
+            "-O",
+            "^has_journal,^metadata_csum",
+            "-i",
+            "8192",
+            "-d",
+            ROOT,
+            IMAGE,
+            f"{size_mb}M",
+        ],
+        logfile,
+    )
+
+
+def _share(name: str, path: Path) -> list[str]:
+    escaped = str(path).replace(",", ",,")
+    return [
+        "-fsdev",
+        f"local,id={name},path={escaped},security_model=passthrough",
+        "-device",
+        f"virtio-9p-pci,fsdev={name},mount_tag={name}",
+    ]
+
+
+def _qemu(job: Path) -> list[str]:
+    return [
+        "qemu-system-aarch64",
+        *("-M", "virt", "-cpu", "cortex-a72", "-smp", "2", "-m", "2048"),
+        *("-nographic", "-monitor", "none", "-no-reboot"),
+        *("-serial", f"file:{job / 'console.log'}"),
+        *("-kernel", str(BOOT / "Image"), "-initrd", str(INITRD)),
+        *("-drive", f"file={IMAGE},format=raw,if=virtio,readonly=on"),
+        *("-append", "console=ttyAMA0 panic=-1 quiet"),
+        *_share("job", job),
+        *_share("repo", REPO),
+        *_share("cache", GUEST_CACHE),
+        *("-netdev", "user,id=net", "-device", "virtio-net-pci,netdev=net,romfile="),
+    ]
+
+
+def _script(argv: Sequence[str]) -> str:
+    """The job: the caller's directory when the repository holds it (nothing
+    else of the host is there), the caller's environment, ARGV. The emulated
+    guest compiles Python many times slower than the host, so it always keeps
+    the bytecode of what it imports (in the venvs, on the shares), and pip
+    leaves compiling to those imports instead of compiling all it installs."""
+    cwd = os.getcwd()
+    if not (cwd == str(REPO) or cwd.startswith(f"{REPO}/")):
+        cwd = str(REPO)
+    env = dict(os.environ, PIP_NO_COMPILE="1")
+    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    assignments = [f"{name}={value}" for name, value in env.items()]
+    words = ["exec", "env", "-i", *assignments, *argv]
+    return f"cd {shlex.quote(cwd)} || exit {DOOR_FAILED}\n{shlex.join(words)}\n"
+
+
+def _die_with_parent() -> None:
+    # qemu must not outlive the tool, however the tool ends.
+    ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+class _Follower:
+    """Copies what the job writes to a file of the job directory to one of ours."""
+
+    def __init__(self, path: Path, out: int) -> None:
+        self.path, self.out, self.offset = path, out, 0
+
+    def copy(self) -> None:
+        try:
+            with open(self.path, "rb") as handle:
+                handle.seek(self.offset)
+                data = handle.read()
+        except FileNotFoundError:
+            return
+        self.offset += len(data)
+        while data:
+            data = data[os.write(self.out, data) :]
+
+
+def _fail(job: Path, why: str) -> int:
+    lines: list[str] = []
+    for name in ("qemu.log", "console.log"):
+        path = job / name
+        if path.exists():
+            lines += path.read_text(errors="replace").splitlines()
+    tail = "\n".join(lines[-30:])
+    print(f"tools/znv/vm: {why}; the end of its console:\n{tail}", file=sys.stderr)
+    return DOOR_FAILED
+
+
+def _follow(qemu: subprocess.Popen[bytes], job: Path) -> int:
+    followers = [_Follower(job / "stdout", 1), _Follower(job / "stderr", 2)]
+    started = time.monotonic()
+    booted = False
+    while True:
+        for follower in followers:
+            follower.copy()
+        status = job / "status"
+        if status.exists():
+            for follower in followers:
+                follower.copy()
+            return int(status.read_text())
+        if qemu.poll() is not None:
+            return _fail(
+                job, f"the VM stopped (qemu exit {qemu.returncode}) before the command ended"
+            )
+        if not booted:
+            booted = (job / "started").exists()
+            if not booted and time.monotonic() - started > BOOT_TIMEOUT:
+                return _fail(job, f"the VM did not boot within {BOOT_TIMEOUT} s")
+        time.sleep(0.05)
+
+
+def _clear_stale_jobs() -> None:
+    # A tool killed outright leaves its job directory (its VM died with it).
+    for job in JOBS.glob("*-*"):
+        if not Path(f"/proc/{job.name.split('-')[0]}").exists():
+            shutil.rmtree(job, ignore_errors=True)
+
+
+def run(argv: Sequence[str]) -> int:
+    """Run ARGV in a fresh VM; its output goes to ours; returns its exit status."""
+    provision()
+    JOBS.mkdir(parents=True, exist_ok=True)
+    _clear_stale_jobs()
+    GUEST_CACHE.mkdir(parents=True, exist_ok=True)
+    job = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=JOBS))
+    # A terminated tool still kills its VM (see _die_with_parent) and removes its job.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    try:
+        (job / "repo").write_text(str(REPO))
+        (job / "command.sh").write_text(_script(argv))
+        with open(job / "qemu.log", "wb") as qemu_log:
+            qemu = subprocess.Popen(
+                _qemu(job),
+                stdin=subprocess.DEVNULL,
+                stdout=qemu_log,
+                stderr=subprocess.STDOUT,
+                preexec_fn=_die_with_parent,
+            )
+        try:
+            return _follow(qemu, job)
+        finally:
+            qemu.kill()
+            qemu.wait()
+    finally:
+        shutil.rmtree(job, ignore_errors=True)
+
+
+def main(args: Sequence[str]) -> int:
+    """tools/znv/run.py vm ARGV...: ARGV run in a VM of its own."""
+    if not args:
+        print(__doc__, file=sys.stderr)
+        return 2
+    return run(args)
