@@ -96,6 +96,7 @@ char *strdup(const char *text) {
     return copy;
 }
 
+#ifdef __GLIBC__
 /* What pthread_atfork, linked into the module from the C library's static
    part, calls. */
 int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void),
@@ -109,3 +110,16 @@ int __register_atfork(void (*prepare)(void), void (*parent)(void), void (*child)
             RTLD_NEXT, "__register_atfork");
     return next(prepare, parent, child, dso_handle);
 }
+#else
+/* musl's pthread_atfork is the C library's own, called directly. */
+int pthread_atfork(void (*prepare)(void), void (*parent)(void), void (*child)(void)) {
+    if (called_from_module(__builtin_return_address(0)) &&
+        __atomic_exchange_n(&fail_atfork, 0, __ATOMIC_SEQ_CST)) {
+        return ENOMEM;
+    }
+    int (*next)(void (*)(void), void (*)(void), void (*)(void)) =
+        (int (*)(void (*)(void), void (*)(void), void (*)(void)))dlsym(RTLD_NEXT,
+                                                                        "pthread_atfork");
+    return next(prepare, parent, child);
+}
+#endif
