@@ -132,6 +132,7 @@ PROC_HIDDEN = f"""
 import ctypes, sys, _setzentrave as z
 getenv = ctypes.CDLL(None).getenv
 getenv.restype = ctypes.c_char_p
+print(repr(z.getzentrave()), flush=True)
 z.setzentrave({TITLE_WITHOUT_PROC!r})
 print(getenv(b"ZNV_PROBE_VARIABLE").decode(), flush=True)
 sys.stdin.read()  # stay alive until the test has looked
@@ -157,9 +158,10 @@ def test_without_proc_a_title_longer_than_the_arguments_shows_whole(tmp_path):
     )
     assert proc.stdin is not None and proc.stdout is not None and proc.stderr is not None
     try:
-        line = proc.stdout.readline()
-        if not line:
+        first = proc.stdout.readline()
+        if not first:
             pytest.skip(f"no mount namespace here: {proc.stderr.read()}")
+        line = proc.stdout.readline()
         with open(f"/proc/{proc.pid}/cmdline", "rb") as f:  # ours: the process is the same
             shown = f.read()
         listed = subprocess.run(
@@ -170,6 +172,8 @@ def test_without_proc_a_title_longer_than_the_arguments_shows_whole(tmp_path):
         proc.wait(timeout=30)
     trace = proc.stderr.read()
     assert "no /proc/self/stat: taking the argument area from the argument vector" in trace
+    # Without the kernel's record, environ[0] inside the initial stack starts the walk.
+    assert first == repr(f"{sys.executable} {script}") + "\n"
     assert shown == TITLE_WITHOUT_PROC.encode() + b"\0"
     assert listed == TITLE_WITHOUT_PROC
     assert line == "kept\n"  # the environment strings the title covers were moved first
