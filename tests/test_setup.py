@@ -4,11 +4,9 @@ at the first process-title call."""
 import os
 import platform
 import re
-import subprocess
-import sys
 
 import pytest
-from conftest import ChildError, child_env
+from conftest import ChildError
 from setup_trace import FROM_ENVIRON, FROM_KERNEL, NO_STRINGS, arguments, check_interpreter_setup
 
 MORE_THAN_ONCE = "setup was called more than once!"
@@ -262,4 +260,3 @@ def test_a_command_line_over_half_a_mebibyte_gives_its_first_255_bytes(child_fac
     args = arguments(c.cmdline())
     assert args[2:] == long_args
     assert c.eval("z.getzentrave()") == " ".join(args)[:255]
-
