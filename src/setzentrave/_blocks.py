@@ -6,10 +6,6 @@ from contextlib import ContextDecorator
 
 from _setzentrave import getthreadtitle, getzentrave, setthreadtitle, setzentrave
 
-TYPE_CHECKING = False
-if TYPE_CHECKING:
-    from typing import Self
-
 
 class _Restoring(ContextDecorator):
     def __init__(self, title: str) -> None:
@@ -33,7 +29,7 @@ class _Restoring(ContextDecorator):
     def __exit__(self, *exc_info: object) -> None:
         self._write(self._started_with.pop())
 
-    def _recreate_cm(self) -> "Self":
+    def _recreate_cm(self) -> "_Restoring":
         # Each call of a decorated function is a block of its own: calls on
         # several threads at once each restore what they began with.
         return type(self)(self._title)
