@@ -28,8 +28,8 @@ def built() -> Path:
 
 def load() -> ModuleType:
     """The floor module, built first when needed."""
-    spec = importlib.util.spec_from_file_location(NAME, built())
-    assert spec is not None and spec.loader is not None
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(NAME, built())
+    assert found is not None and found.loader is not None
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
