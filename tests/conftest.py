@@ -1,5 +1,6 @@
 import json
 import os
+import platform
 import subprocess
 import sys
 import sysconfig
@@ -179,7 +180,10 @@ def embedded_host(tmp_path_factory) -> Path:
 def _build_shim(tmp_path_factory, name: str) -> Path:
     """tests/native/NAME.c built as a library to preload."""
     shim = tmp_path_factory.mktemp("shim") / f"{name}.so"
-    _compile(["gcc", "-c", "-fPIC", "-O2", "-o", f"{shim}.o", str(NATIVE / f"{name}.c")])
+    # gcc for aarch64 calls libgcc's helpers for atomic operations, which a
+    # library linked against nothing lacks.
+    inline = ["-mno-outline-atomics"] if platform.machine() == "aarch64" else []
+    _compile(["gcc", "-c", "-fPIC", "-O2", *inline, "-o", f"{shim}.o", str(NATIVE / f"{name}.c")])
     # Linked against no C library: its calls bind to the one the process has,
     # so the programs a test process starts still run with it preloaded when
     # their C library is another (the musl flavour's /bin/sh is glibc's).
@@ -215,9 +219,11 @@ def hold_shim(tmp_path_factory) -> Path:
 # that is not on its short list of allowed skips: every test that did not run
 # (skipped, a whole file skipped, or expected to fail) is written to it. The
 # file is made at the start, so that a run that wrote none is seen as such.
+# Under pytest-xdist the workers write to it too (a skip may then be written
+# twice), and only the controller makes it.
 def pytest_sessionstart(session: pytest.Session) -> None:
     log = os.environ.get("ZNV_SKIP_LOG")
-    if log:
+    if log and not hasattr(session.config, "workerinput"):
         open(log, "w").close()
 
 

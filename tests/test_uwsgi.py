@@ -33,8 +33,19 @@ def application(environ, start_response):
 """
 
 
+# Debian's uWSGI embeds Debian's own interpreter through a plugin.
+DEBIAN_UWSGI = Path("/usr/bin/uwsgi-core")
+DEBIAN_PLUGIN = Path(f"/usr/lib/uwsgi/plugins/python{sys.version_info[0]}{sys.version_info[1]}_plugin.so")
+
+
 @pytest.fixture(scope="session")
-def uwsgi() -> Path:
+def uwsgi() -> list[str]:
+    """The command that starts a uWSGI built for this interpreter: Debian's,
+    where this interpreter is Debian's own and the plugin for it is there;
+    else one built from source."""
+    base = Path(sys._base_executable).resolve()  # type: ignore[attr-defined]
+    if DEBIAN_PLUGIN.exists() and base.parent == Path("/usr/bin") and not sys.abiflags:
+        return [str(DEBIAN_UWSGI), "--plugin", str(DEBIAN_PLUGIN)]
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
     if platform.libc_ver()[0] != "glibc":
         flavour += "-musl"  # a uWSGI of its own, built against musl
@@ -44,7 +55,7 @@ def uwsgi() -> Path:
         python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
     except (subprocess.CalledProcessError, OSError) as error:
         pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")
-    return python.parent / "uwsgi"
+    return [str(python.parent / "uwsgi")]
 
 
 def reports(path: Path, count: int) -> list[tuple]:
@@ -71,7 +82,7 @@ def test_uwsgi_processes_get_their_command_line_and_show_their_titles(
     app.write_text(APP)
     report = tmp_path / "report"
     command = [
-        str(uwsgi),
+        *uwsgi,
         "--master",
         "--workers",
         "2",
@@ -119,7 +130,7 @@ def test_uwsgi_processes_get_their_command_line_and_show_their_titles(
         ]
     # Every process that set a title found its arguments from the kernel's
     # record, environ[0] being on the heap.
-    assert trace.count("[ZNV]: found argv[0]: " + str(uwsgi)) == count
+    assert trace.count("[ZNV]: found argv[0]: " + uwsgi[0]) == count
     assert sum("is not where the kernel put the environment" in line for line in trace) == count
     assert (
         sum(

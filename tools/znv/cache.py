@@ -142,8 +142,9 @@ def apt_install(tag: str, packages: Sequence[str]) -> None:
         subprocess.run(install, stdout=sys.stderr, env=env, check=True)
 
 
-def tool_venv(name: str, requirements: Sequence[str]) -> Path:
-    """A cached venv CACHE/tools/NAME holding REQUIREMENTS; returns its python.
+def tool_venv(name: str, requirements: Sequence[str], base: Path | None = None) -> Path:
+    """A cached venv CACHE/tools/NAME holding REQUIREMENTS, made by the BASE
+    interpreter (the tools' own by default); returns its python.
 
     Remade only when the requirements change, so a second run needs no network.
     """
@@ -156,7 +157,7 @@ def tool_venv(name: str, requirements: Sequence[str]) -> Path:
         if marker(venv).get("requirements", "").replace(";", "\n") == wanted and python.exists():
             return python
         log("tools", f"making the {name} tool venv: {' '.join(requirements)}")
-        subprocess.run([sys.executable, "-m", "venv", "--clear", venv], check=True)
+        subprocess.run([base or sys.executable, "-m", "venv", "--clear", venv], check=True)
         pip: list[str | os.PathLike[str]]
         pip = [python, "-m", "pip", "install", "-q", "--disable-pip-version-check"]
         # The pip that the host's venv module bundles (23.2) fails to verify

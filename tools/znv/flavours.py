@@ -18,7 +18,7 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 
-from . import interpreters, musl, root, venvs, vm
+from . import cross, interpreters, musl, root, venvs, vm
 from .cache import log
 
 
@@ -39,20 +39,25 @@ def world(flavour: str) -> str:
 def names() -> list[str]:
     """The flavours a tool covers: ZNV_FLAVOURS, else every default flavour."""
     chosen = os.environ.get("ZNV_FLAVOURS", "").replace(",", " ").split()
-    # The VM's suite takes many times the host's (software emulation), too long
-    # for every run: its flavours run when named in ZNV_FLAVOURS.
-    return chosen or [*interpreters.default_flavours(), *musl.FLAVOURS, *root.MINORS]
+    defaults = [*interpreters.default_flavours(), *musl.FLAVOURS, *root.MINORS, *vm.FLAVOURS]
+    return chosen or defaults
 
 
 def setup(flavour: str) -> None:
     """Provision FLAVOUR's interpreter and venv, and install the module from the
     working tree if it changed; raises if any of that fails. Seconds when
     everything is in place."""
+    def enter(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
+        return command(flavour, argv)
+
+    if world(flavour) == "vm":
+        # The guest only makes its venv: the host fills it (tools.znv.cross).
+        vm.provision()
+        venvs.ensure(flavour, enter, base_python(flavour), vm.python_version(), cross.installer())
+        return
     if world(flavour) == "root":
         root.provision(refresh=interpreters.refresh())
-    elif world(flavour) == "vm":
-        vm.provision()
-    venvs.ensure(flavour, lambda argv: command(flavour, argv), base_python(flavour))
+    venvs.ensure(flavour, enter, base_python(flavour))
 
 
 def _ready(candidates: Sequence[str]) -> list[str]:

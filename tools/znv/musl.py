@@ -24,7 +24,7 @@ from pathlib import Path
 
 from . import debian, zig
 from .cache import CACHE, LOGS, apt_install, locked, log, mark_complete, marker, run_step
-from .sources import cpython_tarball
+from .sources import cpython_tarball, unpack_debian_source
 
 TAG = "musl"
 FLAVOURS = ("3.13-musl",)
@@ -159,21 +159,6 @@ def _loader() -> None:
     mark_complete(root, deb=deb.name)
 
 
-def _source(package: str, work: Path, logfile: Path) -> tuple[str, Path]:
-    """The newest downloadable upstream tarball of Debian's PACKAGE, unpacked
-    into WORK; returns its version and source directory."""
-    debian.update()
-    for version in debian.versions(package):
-        tarball = debian.fetch_orig(package, version)
-        if tarball:
-            shutil.rmtree(work, ignore_errors=True)
-            work.mkdir(parents=True)
-            run_step(TAG, f"unpacking {tarball.name}", ["tar", "-xf", tarball], logfile, cwd=work)
-            (source,) = [p for p in work.iterdir() if p.is_dir()]
-            return version, source
-    raise RuntimeError(f"no downloadable Debian source of {package}")
-
-
 def _library(package: str, steps: Sequence[Sequence[str]], cwd: str = ".") -> Path:
     """PACKAGE built from Debian's source by STEPS (@PREFIX@ in them replaced by
     its prefix) and installed into DEPS/PACKAGE, once."""
@@ -183,7 +168,7 @@ def _library(package: str, steps: Sequence[Sequence[str]], cwd: str = ".") -> Pa
     logfile = LOGS / f"musl-{package}.log"
     logfile.unlink(missing_ok=True)
     work = HOME / "work" / package
-    version, source = _source(package, work, logfile)
+    version, source = unpack_debian_source(TAG, package, work, logfile)
     shutil.rmtree(prefix, ignore_errors=True)
     env = dict(os.environ, **_compilers(), PATH=f"{zig.tools()}:{os.environ['PATH']}")
     (source / cwd).mkdir(exist_ok=True)

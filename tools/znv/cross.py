@@ -1,0 +1,202 @@
+"""What the host builds and installs for the VM's flavour "3.13-aarch64", at
+the host's speed: the emulated guest compiles and installs many times slower,
+and every file it writes into the repository crosses 9p. The guest only runs.
+
+Zig (tools.znv.zig) compiles for aarch64 against glibc 2.17's symbol versions
+(what manylinux_2_17 wheels may use) and the guest's own Python headers, with
+its C++ runtime linked in: the module's wheel, GoogleTest and the unit tests.
+The host's 3.13 runs the build backend, and its pip installs wheels chosen
+for the guest's platform into the guest's venv, compiling their bytecode
+(which does not depend on the machine) on the way.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+from collections.abc import Sequence
+from pathlib import Path
+
+from . import interpreters, vm, zig
+from .cache import CACHE, LOGS, REPO, locked, mark_complete, marker, run_step, tool_venv
+from .sources import unpack_debian_source
+from .venvs import Installer
+
+TAG = "cross"
+MINOR = "3.13"
+TARGET = "aarch64-linux-gnu.2.17"
+SOABI = f"cpython-{MINOR.replace('.', '')}-aarch64-linux-gnu"
+HOME = CACHE / "cross" / "aarch64"
+HEADERS = HOME / f"python{MINOR}"
+GOOGLETEST = HOME / "googletest"
+TOOLCHAIN_FILE = REPO / "cmake" / "linux-aarch64.cmake"
+
+
+def _zig_bin() -> Path:
+    names = {"zig-cc": "cc", "zig-c++": "c++", "zig-ar": "ar", "zig-ranlib": "ranlib"}
+    return zig.wrappers(HOME / "bin", TARGET, names)
+
+
+def _builder() -> Path:
+    """The host's MINOR in a tool venv with pip and the build backend: the
+    wheel's interpreter tag and the bytecode it compiles are the guest's."""
+    from .release import build_requires
+
+    base = interpreters.provision(MINOR)
+    return tool_venv(f"cross-{MINOR}", ["pip>=25.1", *build_requires()], base)
+
+
+def _headers() -> Path:
+    """The guest's Python headers, with its pyconfig.h in place of Debian's
+    multiarch switch (which would need the guest's whole /usr/include)."""
+    made_from = marker(vm.ROOT).get("packages", "")
+    if marker(HEADERS).get("root") == made_from:
+        return HEADERS
+    shutil.rmtree(HEADERS, ignore_errors=True)
+    include = vm.ROOT / "usr/include"
+    shutil.copytree(include / f"python{MINOR}", HEADERS)
+    shutil.copy(include / f"aarch64-linux-gnu/python{MINOR}/pyconfig.h", HEADERS / "pyconfig.h")
+    mark_complete(HEADERS, root=made_from)
+    return HEADERS
+
+
+def _cmake(source: Path | str, tree: Path, *defines: str) -> list[str | Path]:
+    """CMake's configure step of a cross build of SOURCE into TREE."""
+    tools = zig.tools()
+    return [
+        *(tools / "cmake", "-S", source, "-B", tree, "-G", "Ninja"),
+        f"-DCMAKE_MAKE_PROGRAM={tools / 'ninja'}",
+        "-DCMAKE_BUILD_TYPE=Release",
+        f"-DCMAKE_TOOLCHAIN_FILE={TOOLCHAIN_FILE}",
+        f"-DZNV_ZIG_BIN={_zig_bin()}",
+        *(f"-D{define}" for define in defines),
+    ]
+
+
+def _module_defines(werror: bool) -> list[str]:
+    """What the project's build needs to know of the target besides the toolchain."""
+    return [
+        f"ZNV_ZIG_BIN={_zig_bin()}",
+        f"Python_INCLUDE_DIR={_headers()}",
+        f"Python_SOABI={SOABI}",
+        f"ZNV_WERROR={'ON' if werror else 'OFF'}",
+    ]
+
+
+def wheel(source: Path, out: Path, werror: bool, logfile: Path) -> Path:
+    """The module's wheel for aarch64, built from SOURCE (the working tree or an
+    sdist) into OUT; returns it. The backend is told the target's platform and
+    extension tag, and to pass none of the host interpreter's paths to CMake."""
+    vm.provision()
+    env = dict(
+        os.environ,
+        SKBUILD_CMAKE_TOOLCHAIN_FILE=str(TOOLCHAIN_FILE),
+        SKBUILD_CMAKE_PYTHON_HINTS="false",
+        SKBUILD_CMAKE_DEFINE=";".join(_module_defines(werror)),
+        SETUPTOOLS_EXT_SUFFIX=f".{SOABI}.so",
+        _PYTHON_HOST_PLATFORM="linux-aarch64",
+        PIP_DISABLE_PIP_VERSION_CHECK="1",
+    )
+    shutil.rmtree(out, ignore_errors=True)
+    build = [_builder(), "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation"]
+    run_step(TAG, "the module's aarch64 wheel", [*build, "-w", out, source], logfile, env=env)
+    (built,) = out.glob("*.whl")
+    return built
+
+
+def _platforms() -> list[str]:
+    """The wheel platforms the guest takes: manylinux up to its glibc's
+    version (the newest symbol version its libc defines); pip does not go
+    down from the newest by itself when told the platform."""
+    libc = (vm.ROOT / "usr/lib/aarch64-linux-gnu/libc.so.6").read_bytes()
+    newest = max(int(minor) for minor in re.findall(rb"GLIBC_2\.(\d+)", libc))
+    manylinux = [f"manylinux_2_{minor}_aarch64" for minor in range(newest, 16, -1)]
+    return [*manylinux, "manylinux2014_aarch64", "linux_aarch64"]
+
+
+def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
+    """`pip install ARGS` into the guest's VENV, run on the host: wheels only,
+    chosen for the guest's platform and interpreter. Their scripts are put
+    where the venv's own pip would put them, naming the venv's interpreter."""
+    site = venv / "lib" / f"python{MINOR}" / "site-packages"
+    with tempfile.TemporaryDirectory(dir=venv) as scratch:
+        target = Path(scratch) / "site-packages"
+        install = [_builder(), "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+        install += ["--target", str(target), *(f"--platform={p}" for p in _platforms())]
+        install += ["--implementation", "cp", "--python-version", MINOR, *map(str, args)]
+        install += ["--only-binary", ":all:"]  # last: it must win over any narrower one
+        subprocess.run(install, check=True, stdout=subprocess.DEVNULL)
+        scripts = target / "bin"
+        if scripts.is_dir():
+            for script in scripts.iterdir():
+                _copy_script(script, venv / "bin" / script.name, venv / "bin" / "python")
+            shutil.rmtree(scripts)
+        # pip --target would leave what it replaces beside the new copy.
+        for entry in target.iterdir():
+            _replace(entry, site / entry.name)
+
+
+def _copy_script(script: Path, to: Path, python: Path) -> None:
+    data = script.read_bytes()
+    first, newline, rest = data.partition(b"\n")
+    if first.startswith(b"#!") and b"python" in first:
+        data = b"#!" + bytes(python) + newline + rest
+    to.unlink(missing_ok=True)
+    to.write_bytes(data)
+    to.chmod(0o755)
+
+
+def _replace(entry: Path, to: Path) -> None:
+    if to.is_dir() and not to.is_symlink():
+        shutil.rmtree(to)
+    else:
+        to.unlink(missing_ok=True)
+    entry.rename(to)
+
+
+def _googletest() -> Path:
+    """GoogleTest for aarch64, from Debian's source, once."""
+    if marker(GOOGLETEST):
+        return GOOGLETEST
+    with locked("cross-googletest"):
+        if marker(GOOGLETEST):
+            return GOOGLETEST
+        logfile = LOGS / "cross-googletest.log"
+        logfile.unlink(missing_ok=True)
+        work = HOME / "work"
+        version, source = unpack_debian_source(TAG, "googletest", work, logfile)
+        shutil.rmtree(GOOGLETEST, ignore_errors=True)
+        tools = zig.tools()
+        tree = source / "build"
+        configure = _cmake(source, tree, f"CMAKE_INSTALL_PREFIX={GOOGLETEST}")
+        configure += ["-DCMAKE_INSTALL_LIBDIR=lib", "-DBUILD_GMOCK=OFF"]
+        run_step(TAG, "googletest: configure", configure, logfile)
+        run_step(TAG, "googletest: build", [tools / "cmake", "--build", tree], logfile)
+        run_step(TAG, "googletest: install", [tools / "cmake", "--install", tree], logfile)
+        shutil.rmtree(work)
+        mark_complete(GOOGLETEST, version=version)
+    return GOOGLETEST
+
+
+def unit_tests(build: Path, logfile: Path) -> None:
+    """The C++ unit tests configured and built into BUILD, for the guest's ctest."""
+    gtest = f"GTest_DIR={_googletest()}/lib/cmake/GTest"
+    configure = _cmake(REPO, build, *_module_defines(werror=True), "ZNV_BUILD_TESTS=ON", gtest)
+    cmake = zig.tools() / "cmake"
+    run_step(TAG, "unit tests: configure", configure, logfile)
+    run_step(TAG, "unit tests: build", [cmake, "--build", build], logfile)
+
+
+def _install_module(venv: Path) -> None:
+    logfile = LOGS / "cross-module.log"
+    logfile.unlink(missing_ok=True)
+    built = wheel(REPO, REPO / "build" / "cross-wheel", werror=True, logfile=logfile)
+    pip_install(venv, ["--no-deps", built])
+
+
+def installer() -> Installer:
+    """Fills the guest's venv from the host; the guest only makes it."""
+    return Installer(pip_install, _install_module)
