@@ -35,7 +35,7 @@ def application(environ, start_response):
 
 # Debian's uWSGI embeds Debian's own interpreter through a plugin.
 DEBIAN_UWSGI = Path("/usr/bin/uwsgi-core")
-DEBIAN_PLUGIN = Path(f"/usr/lib/uwsgi/plugins/python{sys.version_info[0]}{sys.version_info[1]}_plugin.so")
+DEBIAN_PLUGIN = Path("/usr/lib/uwsgi/plugins") / "python{}{}_plugin.so".format(*sys.version_info)
 
 
 @pytest.fixture(scope="session")

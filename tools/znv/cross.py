@@ -101,7 +101,8 @@ def wheel(source: Path, out: Path, werror: bool, logfile: Path) -> Path:
         PIP_DISABLE_PIP_VERSION_CHECK="1",
     )
     shutil.rmtree(out, ignore_errors=True)
-    build = [_builder(), "-m", "pip", "wheel", "-q", "--no-deps", "--no-build-isolation"]
+    build: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", "wheel", "-q"]
+    build += ["--no-deps", "--no-build-isolation"]
     run_step(TAG, "the module's aarch64 wheel", [*build, "-w", out, source], logfile, env=env)
     (built,) = out.glob("*.whl")
     return built
@@ -124,7 +125,8 @@ def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
     site = venv / "lib" / f"python{MINOR}" / "site-packages"
     with tempfile.TemporaryDirectory(dir=venv) as scratch:
         target = Path(scratch) / "site-packages"
-        install = [_builder(), "-m", "pip", "install", "-q", "--disable-pip-version-check"]
+        install: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", "install", "-q"]
+        install += ["--disable-pip-version-check"]
         install += ["--target", str(target), *(f"--platform={p}" for p in _platforms())]
         install += ["--implementation", "cp", "--python-version", MINOR, *map(str, args)]
         install += ["--only-binary", ":all:"]  # last: it must win over any narrower one

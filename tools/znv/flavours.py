@@ -47,6 +47,7 @@ def setup(flavour: str) -> None:
     """Provision FLAVOUR's interpreter and venv, and install the module from the
     working tree if it changed; raises if any of that fails. Seconds when
     everything is in place."""
+
     def enter(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
         return command(flavour, argv)
 

@@ -138,7 +138,8 @@ def ensure(
             _run(enter, [*base, "-m", "venv", "--clear", *without_pip, venv])
             own.pip(venv, [PIP])
             # hypothesis's newest release may come only as a source needing Rust.
-            own.pip(venv, ["--only-binary", "hypothesis", "--group", f"{REPO / 'pyproject.toml'}:test"])
+            group = f"{REPO / 'pyproject.toml'}:test"
+            own.pip(venv, ["--only-binary", "hypothesis", "--group", group])
             (venv / ".znv-module").unlink(missing_ok=True)
             stamp_file.write_text(stamp)
         module_stamp_file = venv / ".znv-module"
