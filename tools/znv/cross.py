@@ -120,8 +120,10 @@ def _platforms() -> list[str]:
 
 def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
     """`pip install ARGS` into the guest's VENV, run on the host: wheels only,
-    chosen for the guest's platform and interpreter. Their scripts are put
-    where the venv's own pip would put them, naming the venv's interpreter."""
+    chosen for the guest's platform and interpreter. pip installs into a
+    directory of its own (--target into the venv would keep what is there),
+    and what it made is moved in; scripts go where the venv's own pip would
+    put them, naming the venv's interpreter."""
     site = venv / "lib" / f"python{MINOR}" / "site-packages"
     with tempfile.TemporaryDirectory(dir=venv) as scratch:
         target = Path(scratch) / "site-packages"
@@ -136,9 +138,7 @@ def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
             for script in scripts.iterdir():
                 _copy_script(script, venv / "bin" / script.name, venv / "bin" / "python")
             shutil.rmtree(scripts)
-        # pip --target would leave what it replaces beside the new copy.
-        for entry in target.iterdir():
-            _replace(entry, site / entry.name)
+        _move_into(target, site)
 
 
 def _copy_script(script: Path, to: Path, python: Path) -> None:
@@ -149,6 +149,20 @@ def _copy_script(script: Path, to: Path, python: Path) -> None:
     to.unlink(missing_ok=True)
     to.write_bytes(data)
     to.chmod(0o755)
+
+
+def _move_into(new: Path, site: Path) -> None:
+    """Move what pip installed into NEW to SITE, in place of what it replaces:
+    files and directories of the same name, and older metadata of the same
+    distribution. Top-level modules share one bytecode directory: merged."""
+    for entry in new.iterdir():
+        if entry.name.endswith(".dist-info"):
+            for old in site.glob(f"{entry.name.split('-', 1)[0]}-*.dist-info"):
+                shutil.rmtree(old)
+        if entry.name == "__pycache__" and (site / entry.name).is_dir():
+            _move_into(entry, site / entry.name)
+        else:
+            _replace(entry, site / entry.name)
 
 
 def _replace(entry: Path, to: Path) -> None:

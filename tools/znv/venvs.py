@@ -26,7 +26,7 @@ VENVS = REPO / ".venv"
 STAMP_RECIPE = "2"  # bump when the way venvs are made changes
 TAG = "venv"
 # Files the module is built from: a change to any of them means a reinstall.
-MODULE_INPUTS = ("src", "CMakeLists.txt", "pyproject.toml")
+MODULE_INPUTS = ("src", "CMakeLists.txt", "cmake", "pyproject.toml")
 # pip reads dependency groups from 25.1 on.
 PIP = "pip>=25.1"
 # The project's own builds fail on any warning.
