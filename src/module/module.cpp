@@ -8,6 +8,7 @@
 
 #include "debug/trace.h"
 #include "platform/thread_title.h"
+#include "raii/py_mutex_guard.h"
 #include "setup/setup.h"
 #include "title/title_store.h"
 
@@ -102,6 +103,14 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
+// Interpreters that import the module for the first time at once would each
+// find the definition uninitialised and each give it an index of its own
+// (PyModuleDef_Init reads and writes it unlocked): one at a time.
+PyMutex definition_lock = {};
+
 }  // namespace
 
-PyMODINIT_FUNC PyInit__setzentrave() { return PyModuleDef_Init(&module_definition); }
+PyMODINIT_FUNC PyInit__setzentrave() {
+    PyMutexGuard guard(definition_lock);
+    return PyModuleDef_Init(&module_definition);
+}
