@@ -1,25 +1,7 @@
 # Cross build for Linux on aarch64 with Zig's compilers, which carry glibc's
 # headers and link against the symbol versions of the glibc their target
 # names (2.17: what manylinux_2_17 wheels may use), with Zig's C++ runtime
-# linked in. ZNV_ZIG_BIN is the directory of the wrappers zig-cc, zig-c++,
-# zig-ar and zig-ranlib that run Zig for this target (tools/znv/cross.py
-# makes them).
+# linked in (tools/znv/cross.py makes the wrappers).
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-
-if(NOT ZNV_ZIG_BIN)
-  message(FATAL_ERROR "ZNV_ZIG_BIN must name the directory of the Zig wrappers")
-endif()
-# The checks that CMake compiles read this file again.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZNV_ZIG_BIN)
-
-set(CMAKE_C_COMPILER "${ZNV_ZIG_BIN}/zig-cc")
-set(CMAKE_CXX_COMPILER "${ZNV_ZIG_BIN}/zig-c++")
-set(CMAKE_AR "${ZNV_ZIG_BIN}/zig-ar" CACHE FILEPATH "")
-set(CMAKE_RANLIB "${ZNV_ZIG_BIN}/zig-ranlib" CACHE FILEPATH "")
-
-# Headers and libraries come from the target's side only, never the host's.
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include("${CMAKE_CURRENT_LIST_DIR}/zig-compilers.cmake")
