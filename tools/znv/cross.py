@@ -23,7 +23,7 @@ from pathlib import Path
 from . import interpreters, vm, zig
 from .cache import CACHE, LOGS, REPO, locked, mark_complete, marker, run_step, tool_venv
 from .sources import unpack_debian_source
-from .venvs import Installer
+from .venvs import Installer, build_requires
 
 TAG = "cross"
 MINOR = "3.13"
@@ -43,8 +43,6 @@ def _zig_bin() -> Path:
 def _builder() -> Path:
     """The host's MINOR in a tool venv with pip and the build backend: the
     wheel's interpreter tag and the bytecode it compiles are the guest's."""
-    from .release import build_requires
-
     base = interpreters.provision(MINOR)
     return tool_venv(f"cross-{MINOR}", ["pip>=25.1", *build_requires()], base)
 
@@ -52,7 +50,7 @@ def _builder() -> Path:
 def _headers() -> Path:
     """The guest's Python headers, with its pyconfig.h in place of Debian's
     multiarch switch (which would need the guest's whole /usr/include)."""
-    made_from = marker(vm.ROOT).get("packages", "")
+    made_from = vm.python_version()
     if marker(HEADERS).get("root") == made_from:
         return HEADERS
     shutil.rmtree(HEADERS, ignore_errors=True)

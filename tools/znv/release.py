@@ -28,6 +28,7 @@ from pathlib import Path
 from . import cross, musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
 from .flavours import base_python, command, pytest_workers, python, ready, world
+from .venvs import build_requires
 
 TAG = "release"
 DIST = REPO / "dist"
@@ -84,12 +85,6 @@ PLANTED = {
         "setzentrave.__all__ names exported from the stub do not correspond",
     ),
 }
-
-
-def build_requires() -> list[str]:
-    with open(REPO / "pyproject.toml", "rb") as handle:
-        requires: list[str] = tomllib.load(handle)["build-system"]["requires"]
-    return requires
 
 
 def test_requirements() -> list[str]:

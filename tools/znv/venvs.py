@@ -48,6 +48,12 @@ def _pyproject() -> dict[str, Any]:
         return tomllib.load(handle)
 
 
+def build_requires() -> list[str]:
+    """The build backend the module's builds need (pyproject's build-system)."""
+    requires: list[str] = _pyproject().get("build-system", {}).get("requires", [])
+    return requires
+
+
 def python_version(enter: Enter, base: Sequence[str]) -> str:
     """sys.version of the base interpreter BASE, run through ENTER."""
     return subprocess.run(
@@ -100,7 +106,7 @@ def in_world(enter: Enter) -> Installer:
         _run(enter, [venv / "bin" / "python", "-m", "pip", "install", "-q", *args])
 
     def module(venv: Path) -> None:
-        requires = _pyproject().get("build-system", {}).get("requires", [])
+        requires = build_requires()
         if requires:
             # Cheap when already satisfied: pip does not even ask PyPI then.
             pip(venv, requires)
