@@ -116,20 +116,24 @@ def _platforms() -> list[str]:
     return [*manylinux, "manylinux2014_aarch64", "linux_aarch64"]
 
 
+def pip(verb: str, args: Sequence[str | os.PathLike[str]]) -> list[str | os.PathLike[str]]:
+    """`pip VERB ARGS` (install or download) run on the host for the guest:
+    wheels only, chosen for its platform and interpreter."""
+    argv: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", verb, "-q"]
+    argv += ["--disable-pip-version-check", *(f"--platform={p}" for p in _platforms())]
+    argv += ["--implementation", "cp", "--python-version", MINOR, *args]
+    return [*argv, "--only-binary", ":all:"]  # last: it must win over any narrower one
+
+
 def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
-    """`pip install ARGS` into the guest's VENV, run on the host: wheels only,
-    chosen for the guest's platform and interpreter. pip installs into a
+    """`pip install ARGS` into the guest's VENV, run on the host. pip installs into a
     directory of its own (--target into the venv would keep what is there),
     and what it made is moved in; scripts go where the venv's own pip would
     put them, naming the venv's interpreter."""
     site = venv / "lib" / f"python{MINOR}" / "site-packages"
     with tempfile.TemporaryDirectory(dir=venv) as scratch:
         target = Path(scratch) / "site-packages"
-        install: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", "install", "-q"]
-        install += ["--disable-pip-version-check"]
-        install += ["--target", str(target), *(f"--platform={p}" for p in _platforms())]
-        install += ["--implementation", "cp", "--python-version", MINOR, *map(str, args)]
-        install += ["--only-binary", ":all:"]  # last: it must win over any narrower one
+        install = pip("install", ["--target", target, *args])
         subprocess.run(install, check=True, stdout=subprocess.DEVNULL)
         scripts = target / "bin"
         if scripts.is_dir():

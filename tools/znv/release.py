@@ -229,19 +229,24 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
     # Wheels only: where a newest mypy would need a compiler (its Rust parts
     # have no free-threaded wheels yet) an older one that needs none will do.
     wanted = ["--only-binary", ":all:", *test_requirements(), "mypy"]
-    if world(flavour) == "vm":
-        # The host installs what the guest's own pip would, many times faster.
-        cross.pip_install(venv, [wheel, *wanted])
-        return venv
     pip = [str(venv / "bin" / "python"), "-m", "pip"]
     # Fetched once into a wheelhouse kept beside the venv (in the repository,
-    # which every flavour's world sees), so later runs need no network.
+    # which every flavour's world sees), so later runs need no network. For
+    # the VM, the host fetches and installs what the guest's own pip would,
+    # many times faster.
     wheels = WORK / flavour / "wheels"
+    download: Sequence[str | os.PathLike[str]]
+    if world(flavour) == "vm":
+        download = cross.pip("download", ["-d", wheels, *wanted])
+    else:
+        download = command(flavour, [*pip, "download", "-q", "-d", str(wheels), *wanted])
     if marker(wheels).get("wanted") != " ".join(wanted):
         shutil.rmtree(wheels, ignore_errors=True)
-        download = [*pip, "download", "-q", "-d", str(wheels), *wanted]
-        run_step(TAG, f"{flavour}: test dependencies", command(flavour, download), logfile)
+        run_step(TAG, f"{flavour}: test dependencies", download, logfile)
         mark_complete(wheels, wanted=" ".join(wanted))
+    if world(flavour) == "vm":
+        cross.pip_install(venv, ["--no-index", "--find-links", wheels, wheel, *wanted])
+        return venv
     install = [*pip, "install", "-q", "--no-index", "--find-links", str(wheels), str(wheel)]
     run_step(
         TAG,
