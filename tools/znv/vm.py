@@ -12,7 +12,9 @@ Each command boots a VM of its own (seconds), with three 9p shares from the
 host: the repository at the same path, a job directory (the command, its
 output and its exit status) and the guest's ~/.cache, which keeps pip's
 cache and the tests' tool venvs between boots. The VM dies with the command:
-qemu is killed with the tool that started it, however that ends.
+qemu is killed with the tool that started it, however that ends. The guest
+only runs: the module, the unit tests and its venv's packages are built and
+installed by the host (tools.znv.cross).
 """
 
 from __future__ import annotations
