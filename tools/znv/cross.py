@@ -77,7 +77,6 @@ def _cmake(source: Path | str, tree: Path, *defines: str) -> list[str | Path]:
 def _module_defines(werror: bool) -> list[str]:
     """What the project's build needs to know of the target besides the toolchain."""
     return [
-        f"ZNV_ZIG_BIN={_zig_bin()}",
         f"Python_INCLUDE_DIR={_headers()}",
         f"Python_SOABI={SOABI}",
         f"ZNV_WERROR={'ON' if werror else 'OFF'}",
@@ -93,7 +92,7 @@ def wheel(source: Path, out: Path, werror: bool, logfile: Path) -> Path:
         os.environ,
         SKBUILD_CMAKE_TOOLCHAIN_FILE=str(TOOLCHAIN_FILE),
         SKBUILD_CMAKE_PYTHON_HINTS="false",
-        SKBUILD_CMAKE_DEFINE=";".join(_module_defines(werror)),
+        SKBUILD_CMAKE_DEFINE=";".join([f"ZNV_ZIG_BIN={_zig_bin()}", *_module_defines(werror)]),
         SETUPTOOLS_EXT_SUFFIX=f".{SOABI}.so",
         _PYTHON_HOST_PLATFORM="linux-aarch64",
         PIP_DISABLE_PIP_VERSION_CHECK="1",
