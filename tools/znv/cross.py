@@ -1,13 +1,15 @@
-"""What the host builds and installs for the VM's flavour "3.13-aarch64", at
-the host's speed: the emulated guest compiles and installs many times slower,
-and every file it writes into the repository crosses 9p. The guest only runs.
+"""What the host builds and installs for the VM's flavours ("3.13-aarch64",
+"3.14-aarch64", "3.15-aarch64") at the host's speed: the emulated guest
+compiles and installs many times slower, and every file it writes into the
+repository crosses 9p. The guest only runs.
 
 Zig (tools.znv.zig) compiles for aarch64 against glibc 2.17's symbol versions
-(what manylinux_2_17 wheels may use) and the guest's own Python headers, with
-its C++ runtime linked in: the module's wheel, GoogleTest and the unit tests.
-The host's 3.13 runs the build backend, and its pip installs wheels chosen
-for the guest's platform into the guest's venv, compiling their bytecode
-(which does not depend on the machine) on the way.
+(what manylinux_2_17 wheels may use) and the guest interpreter's own headers,
+with its C++ runtime linked in: the module's wheel, GoogleTest and the unit
+tests. The host's 3.13 runs the build backend and pip, told the guest's
+platform, interpreter and extension tag; bytecode, which does not depend on
+the machine, is compiled by an interpreter of the guest's version at the
+host's speed (vm.fast_python).
 """
 
 from __future__ import annotations
@@ -26,11 +28,9 @@ from .sources import unpack_debian_source
 from .venvs import Installer, build_requires
 
 TAG = "cross"
-MINOR = "3.13"
+BUILDER_MINOR = "3.13"
 TARGET = "aarch64-linux-gnu.2.17"
-SOABI = f"cpython-{MINOR.replace('.', '')}-aarch64-linux-gnu"
 HOME = CACHE / "cross" / "aarch64"
-HEADERS = HOME / f"python{MINOR}"
 GOOGLETEST = HOME / "googletest"
 TOOLCHAIN_FILE = REPO / "cmake" / "linux-aarch64.cmake"
 
@@ -41,24 +41,34 @@ def _zig_bin() -> Path:
 
 
 def _builder() -> Path:
-    """The host's MINOR in a tool venv with pip and the build backend: the
-    wheel's interpreter tag and the bytecode it compiles are the guest's."""
-    base = interpreters.provision(MINOR)
-    return tool_venv(f"cross-{MINOR}", ["pip>=25.1", *build_requires()], base)
+    """The host's 3.13 in a tool venv with pip, the build backend and wheel's
+    retagging."""
+    base = interpreters.provision(BUILDER_MINOR)
+    return tool_venv("cross-builder", ["pip>=25.1", "wheel", *build_requires()], base)
 
 
-def _headers() -> Path:
+def _tag(flavour: str) -> str:
+    return "cp" + vm.minor_of(flavour).replace(".", "")
+
+
+def _soabi(flavour: str) -> str:
+    return f"cpython-{_tag(flavour)[2:]}-aarch64-linux-gnu"
+
+
+def _headers(flavour: str) -> Path:
     """The guest's Python headers, with its pyconfig.h in place of Debian's
     multiarch switch (which would need the guest's whole /usr/include)."""
-    made_from = vm.python_version()
-    if marker(HEADERS).get("root") == made_from:
-        return HEADERS
-    shutil.rmtree(HEADERS, ignore_errors=True)
-    include = vm.ROOT / "usr/include"
-    shutil.copytree(include / f"python{MINOR}", HEADERS)
-    shutil.copy(include / f"aarch64-linux-gnu/python{MINOR}/pyconfig.h", HEADERS / "pyconfig.h")
-    mark_complete(HEADERS, root=made_from)
-    return HEADERS
+    minor = vm.minor_of(flavour)
+    headers = HOME / f"python{minor}"
+    made_from = vm.python_version(flavour)
+    if marker(headers).get("root") == made_from:
+        return headers
+    shutil.rmtree(headers, ignore_errors=True)
+    include = vm.guest_root(flavour) / "usr/include"
+    shutil.copytree(include / f"python{minor}", headers)
+    shutil.copy(include / f"aarch64-linux-gnu/python{minor}/pyconfig.h", headers / "pyconfig.h")
+    mark_complete(headers, root=made_from)
+    return headers
 
 
 def _cmake(source: Path | str, tree: Path, *defines: str) -> list[str | Path]:
@@ -74,65 +84,80 @@ def _cmake(source: Path | str, tree: Path, *defines: str) -> list[str | Path]:
     ]
 
 
-def _module_defines(werror: bool) -> list[str]:
+def _module_defines(flavour: str, werror: bool) -> list[str]:
     """What the project's build needs to know of the target besides the toolchain."""
     return [
-        f"Python_INCLUDE_DIR={_headers()}",
-        f"Python_SOABI={SOABI}",
+        f"Python_INCLUDE_DIR={_headers(flavour)}",
+        f"Python_SOABI={_soabi(flavour)}",
         f"ZNV_WERROR={'ON' if werror else 'OFF'}",
     ]
 
 
-def wheel(source: Path, out: Path, werror: bool, logfile: Path) -> Path:
-    """The module's wheel for aarch64, built from SOURCE (the working tree or an
-    sdist) into OUT; returns it. The backend is told the target's platform and
-    extension tag, and to pass none of the host interpreter's paths to CMake."""
-    vm.provision()
+def wheel(flavour: str, source: Path, out: Path, werror: bool, logfile: Path) -> Path:
+    """The module's wheel for FLAVOUR, built from SOURCE (the working tree or
+    an sdist) into OUT; returns it. The backend is told the target's platform
+    and extension tag, and to pass none of the host interpreter's paths to
+    CMake; the wheel, tagged for the builder's interpreter, is then retagged
+    for the guest's (its contents are the guest's already)."""
+    vm.provision(flavour)
     env = dict(
         os.environ,
+        SKBUILD_BUILD_DIR=f"build/wheel-{flavour}",
         SKBUILD_CMAKE_TOOLCHAIN_FILE=str(TOOLCHAIN_FILE),
         SKBUILD_CMAKE_PYTHON_HINTS="false",
-        SKBUILD_CMAKE_DEFINE=";".join([f"ZNV_ZIG_BIN={_zig_bin()}", *_module_defines(werror)]),
-        SETUPTOOLS_EXT_SUFFIX=f".{SOABI}.so",
+        SKBUILD_CMAKE_DEFINE=";".join(
+            [f"ZNV_ZIG_BIN={_zig_bin()}", *_module_defines(flavour, werror)]
+        ),
+        SETUPTOOLS_EXT_SUFFIX=f".{_soabi(flavour)}.so",
         _PYTHON_HOST_PLATFORM="linux-aarch64",
         PIP_DISABLE_PIP_VERSION_CHECK="1",
     )
     shutil.rmtree(out, ignore_errors=True)
     build: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", "wheel", "-q"]
     build += ["--no-deps", "--no-build-isolation"]
-    run_step(TAG, "the module's aarch64 wheel", [*build, "-w", out, source], logfile, env=env)
+    run_step(TAG, f"the module's {flavour} wheel", [*build, "-w", out, source], logfile, env=env)
     (built,) = out.glob("*.whl")
+    tag = _tag(flavour)
+    if not built.name.endswith(f"-{tag}-{tag}-linux_aarch64.whl"):
+        retag: list[str | os.PathLike[str]] = [_builder(), "-m", "wheel", "tags", "--remove"]
+        retag += [f"--python-tag={tag}", f"--abi-tag={tag}", built]
+        run_step(TAG, f"the module's {flavour} wheel: tagged {tag}", retag, logfile)
+        (built,) = out.glob("*.whl")
     return built
 
 
-def _platforms() -> list[str]:
+def _platforms(flavour: str) -> list[str]:
     """The wheel platforms the guest takes: manylinux up to its glibc's
     version (the newest symbol version its libc defines); pip does not go
     down from the newest by itself when told the platform."""
-    libc = (vm.ROOT / "usr/lib/aarch64-linux-gnu/libc.so.6").read_bytes()
+    libc = (vm.guest_root(flavour) / "usr/lib/aarch64-linux-gnu/libc.so.6").read_bytes()
     newest = max(int(minor) for minor in re.findall(rb"GLIBC_2\.(\d+)", libc))
     manylinux = [f"manylinux_2_{minor}_aarch64" for minor in range(newest, 16, -1)]
     return [*manylinux, "manylinux2014_aarch64", "linux_aarch64"]
 
 
-def pip(verb: str, args: Sequence[str | os.PathLike[str]]) -> list[str | os.PathLike[str]]:
-    """`pip VERB ARGS` (install or download) run on the host for the guest:
-    wheels only, chosen for its platform and interpreter."""
+def pip(
+    flavour: str, verb: str, args: Sequence[str | os.PathLike[str]]
+) -> list[str | os.PathLike[str]]:
+    """`pip VERB ARGS` (install or download) run on the host for FLAVOUR's
+    guest: wheels only, chosen for its platform and interpreter."""
     argv: list[str | os.PathLike[str]] = [_builder(), "-m", "pip", verb, "-q"]
-    argv += ["--disable-pip-version-check", *(f"--platform={p}" for p in _platforms())]
-    argv += ["--implementation", "cp", "--python-version", MINOR, *args]
+    argv += ["--disable-pip-version-check", *(f"--platform={p}" for p in _platforms(flavour))]
+    argv += ["--implementation", "cp", "--python-version", vm.minor_of(flavour), *args]
     return [*argv, "--only-binary", ":all:"]  # last: it must win over any narrower one
 
 
-def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
-    """`pip install ARGS` into the guest's VENV, run on the host. pip installs into a
-    directory of its own (--target into the venv would keep what is there),
-    and what it made is moved in; scripts go where the venv's own pip would
-    put them, naming the venv's interpreter."""
-    site = venv / "lib" / f"python{MINOR}" / "site-packages"
+def pip_install(flavour: str, venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
+    """`pip install ARGS` into FLAVOUR's guest VENV, run on the host. pip
+    installs into a directory of its own (--target into the venv would keep
+    what is there), and what it made is moved in; scripts go where the venv's
+    own pip would put them, naming the venv's interpreter. The bytecode is
+    compiled in place, for the paths the guest imports from."""
+    minor = vm.minor_of(flavour)
+    site = venv / "lib" / f"python{minor}" / "site-packages"
     with tempfile.TemporaryDirectory(dir=venv) as scratch:
         target = Path(scratch) / "site-packages"
-        install = pip("install", ["--target", target, *args])
+        install = pip(flavour, "install", ["--no-compile", "--target", target, *args])
         subprocess.run(install, check=True, stdout=subprocess.DEVNULL)
         scripts = target / "bin"
         if scripts.is_dir():
@@ -140,6 +165,8 @@ def pip_install(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
                 _copy_script(script, venv / "bin" / script.name, venv / "bin" / "python")
             shutil.rmtree(scripts)
         _move_into(target, site)
+    compileall = [*vm.fast_python(minor), "-m", "compileall", "-q", "-j0", str(site)]
+    subprocess.run(compileall, check=True, stdout=subprocess.DEVNULL)
 
 
 def _copy_script(script: Path, to: Path, python: Path) -> None:
@@ -198,22 +225,27 @@ def _googletest() -> Path:
     return GOOGLETEST
 
 
-def unit_tests(build: Path, logfile: Path) -> None:
-    """The C++ unit tests configured and built into BUILD, for the guest's ctest."""
+def unit_tests(flavour: str, build: Path, logfile: Path) -> None:
+    """The C++ unit tests configured and built into BUILD, for FLAVOUR's ctest."""
     gtest = f"GTest_DIR={_googletest()}/lib/cmake/GTest"
-    configure = _cmake(REPO, build, *_module_defines(werror=True), "ZNV_BUILD_TESTS=ON", gtest)
+    defines = [*_module_defines(flavour, werror=True), "ZNV_BUILD_TESTS=ON", gtest]
+    configure = _cmake(REPO, build, *defines)
     cmake = zig.tools() / "cmake"
     run_step(TAG, "unit tests: configure", configure, logfile)
     run_step(TAG, "unit tests: build", [cmake, "--build", build], logfile)
 
 
-def _install_module(venv: Path) -> None:
-    logfile = LOGS / "cross-module.log"
-    logfile.unlink(missing_ok=True)
-    built = wheel(REPO, REPO / "build" / "cross-wheel", werror=True, logfile=logfile)
-    pip_install(venv, ["--no-deps", built])
+def installer(flavour: str) -> Installer:
+    """Fills FLAVOUR's guest venv from the host; the guest only makes it."""
 
+    def install_pip(venv: Path, args: Sequence[str | os.PathLike[str]]) -> None:
+        pip_install(flavour, venv, args)
 
-def installer() -> Installer:
-    """Fills the guest's venv from the host; the guest only makes it."""
-    return Installer(pip_install, _install_module)
+    def install_module(venv: Path) -> None:
+        logfile = LOGS / f"cross-module-{flavour}.log"
+        logfile.unlink(missing_ok=True)
+        out = REPO / "build" / f"cross-wheel-{flavour}"
+        built = wheel(flavour, REPO, out, werror=True, logfile=logfile)
+        pip_install(flavour, venv, ["--no-deps", built])
+
+    return Installer(install_pip, install_module)

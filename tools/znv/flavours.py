@@ -4,7 +4,8 @@ A flavour is a CPython build: "3.13", "3.13t" and the newest free-threaded
 "3.Nt" live on the host (tools.znv.interpreters); "3.14" and "3.15", Debian's
 own builds, live in the Debian sid root (tools.znv.root); "3.13-musl" lives on
 the host with Zig's compilers for musl first on PATH (tools.znv.musl);
-"3.13-aarch64", Debian's arm64 build, lives in a virtual machine (tools.znv.vm).
+"3.13-aarch64", "3.14-aarch64" and "3.15-aarch64", Debian's arm64 builds,
+live in virtual machines (tools.znv.vm).
 world() says which; nothing else needs to know. Each has its venv at
 .venv/<flavour>/ in the repository, with the module installed from the working
 tree; inside the root and the VM the repository is at the same path, so that
@@ -53,8 +54,9 @@ def setup(flavour: str) -> None:
 
     if world(flavour) == "vm":
         # The guest only makes its venv: the host fills it (tools.znv.cross).
-        vm.provision()
-        venvs.ensure(flavour, enter, base_python(flavour), vm.python_version(), cross.installer())
+        vm.provision(flavour)
+        version = vm.python_version(flavour)
+        venvs.ensure(flavour, enter, base_python(flavour), version, cross.installer(flavour))
         return
     if world(flavour) == "root":
         root.provision(refresh=interpreters.refresh())
@@ -93,7 +95,7 @@ def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     if world(flavour) == "musl":
         return musl.command(argv)
     if world(flavour) == "vm":
-        return vm.command(argv)
+        return vm.command(flavour, argv)
     return [str(arg) for arg in argv]
 
 

@@ -129,7 +129,7 @@ def make_wheel(flavour: str, sdist: Path, logfile: Path) -> Path:
     shutil.rmtree(raw, ignore_errors=True)
     if world(flavour) == "vm":
         # Cross-built by the host: the emulated guest would take many times as long.
-        built = cross.wheel(sdist, raw, werror=False, logfile=logfile)
+        built = cross.wheel(flavour, sdist, raw, werror=False, logfile=logfile)
     else:
         # The flavour's venv carries the build backend, cmake and ninja
         # already; python() runs it in the flavour's world.
@@ -237,7 +237,7 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
     wheels = WORK / flavour / "wheels"
     download: Sequence[str | os.PathLike[str]]
     if world(flavour) == "vm":
-        download = cross.pip("download", ["-d", wheels, *wanted])
+        download = cross.pip(flavour, "download", ["-d", wheels, *wanted])
     else:
         download = command(flavour, [*pip, "download", "-q", "-d", str(wheels), *wanted])
     if marker(wheels).get("wanted") != " ".join(wanted):
@@ -245,7 +245,7 @@ def fresh_venv(flavour: str, wheel: Path, logfile: Path) -> Path:
         run_step(TAG, f"{flavour}: test dependencies", download, logfile)
         mark_complete(wheels, wanted=" ".join(wanted))
     if world(flavour) == "vm":
-        cross.pip_install(venv, ["--no-index", "--find-links", wheels, wheel, *wanted])
+        cross.pip_install(flavour, venv, ["--no-index", "--find-links", wheels, wheel, *wanted])
         return venv
     install = [*pip, "install", "-q", "--no-index", "--find-links", str(wheels), str(wheel)]
     run_step(

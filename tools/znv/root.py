@@ -13,6 +13,7 @@ import datetime
 import os
 import shutil
 from collections.abc import Sequence
+from pathlib import Path
 
 from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, marker, run_step
 
@@ -50,7 +51,7 @@ _refreshed = False  # once a run is enough
 # own and the mounts below it stay inside it.
 _ENTER = r"""
 set -e
-root=$1 repo=$2; shift 2
+root=$1 repo=$2 shares=$3; shift 3
 cwd=$(pwd -P)
 mount --bind "$root" "$root"
 mount -t proc proc "$root/proc"
@@ -59,6 +60,7 @@ mount --rbind /dev "$root/dev"
 mount --bind /tmp "$root/tmp"
 mkdir -p "$root$repo"  # a clone elsewhere needs a mount point of its own
 mount --bind "$repo" "$root$repo"
+for share in $shares; do mkdir -p "$root$share" && mount --bind "$share" "$root$share"; done
 # pip inside needs the host's resolver and certificate authorities. Copies,
 # never mounts: the root's packages rewrite these files (ca-certificates its
 # bundle), and through a mount they would rewrite the host's. Each copy is
@@ -71,8 +73,9 @@ exec chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$cwd" "$@"
 """
 
 
-def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
-    """ARGV run inside the root (which must be provisioned)."""
+def command(argv: Sequence[str | os.PathLike[str]], shares: Sequence[Path] = ()) -> list[str]:
+    """ARGV run inside the root (which must be provisioned); SHARES are more
+    directories of the host's it sees at the same path (no blanks in them)."""
     return [
         "unshare",
         "--mount",
@@ -84,6 +87,7 @@ def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
         "sh",
         str(ROOT),
         str(REPO),
+        " ".join(map(str, shares)),
         *map(str, argv),
     ]
 

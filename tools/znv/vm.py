@@ -1,13 +1,15 @@
-"""A Debian trixie arm64 virtual machine, for the flavour that needs a real
-aarch64 kernel: emulating only the programs (qemu-user) is not enough, since
-the argument area the kernel shows in /proc/PID/cmdline would be the
-emulator's, not the program's.
+"""Debian arm64 virtual machines, for the flavours that need a real aarch64
+kernel: emulating only the programs (qemu-user) is not enough, since the
+argument area the kernel shows in /proc/PID/cmdline would be the emulator's,
+not the program's.
 
-qemu-system-aarch64 (software emulation) boots Debian's arm64 kernel. The
-root is made with debootstrap's first stage; its packages are unpacked with
-dpkg-deb in place of the second stage, whose maintainer scripts would need an
-arm64 machine. It is kept as an ext4 image that every VM mounts read-only
-under a layer in memory, so VMs run side by side and leave it as it was.
+qemu-system-aarch64 (software emulation) boots Debian trixie's arm64 kernel
+into a root of the Debian suite that ships the flavour's interpreter: trixie
+for 3.13, sid for 3.14 and 3.15. A root is made with debootstrap's first
+stage; its packages are unpacked with dpkg-deb in place of the second stage,
+whose maintainer scripts would need an arm64 machine. It is kept as an ext4
+image that every VM mounts read-only under a layer in memory, so VMs run side
+by side and leave it as it was.
 Each command boots a VM of its own (seconds), with three 9p shares from the
 host: the repository at the same path, a job directory (the command, its
 output and its exit status) and the guest's ~/.cache, which keeps pip's
@@ -34,12 +36,14 @@ import time
 from collections.abc import Sequence
 from pathlib import Path
 
+from . import interpreters, root
 from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, marker, run_step
 
-FLAVOURS = ("3.13-aarch64",)
-ROOT = CACHE / "vm" / "trixie-arm64"
+# The Debian suite of each guest interpreter. Trixie's root also gives the
+# boot its kernel and busybox.
+SUITES = {"3.13": "trixie", "3.14": "sid", "3.15": "sid"}
+FLAVOURS = tuple(f"{minor}-aarch64" for minor in SUITES)
 BOOT = CACHE / "vm" / "boot"
-IMAGE = BOOT / "root.ext4"
 INITRD = BOOT / "initrd.cpio"
 KERNEL_DEB = CACHE / "vm" / "linux-image-arm64.deb"
 JOBS = CACHE / "vm" / "jobs"
@@ -47,25 +51,29 @@ GUEST_CACHE = CACHE / "vm" / "guest-cache"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 HOST_PACKAGES = ["qemu-system-arm", "debootstrap", "debian-archive-keyring", "cpio", "e2fsprogs"]
-# The interpreter (the host builds the module and the unit tests for it: its
-# headers are read from here), what the tests call (ps, pgrep, unshare, a C
-# compiler for the embedding host and the preloaded shims, and Debian's uWSGI
-# with its plugin for this very interpreter); busybox-static mounts the root
-# and brings up the network.
-PACKAGES = sorted(
-    [
-        "python3.13",
-        "python3.13-dev",
-        "python3.13-venv",
-        "g++",
-        "procps",
-        "ca-certificates",
-        "uwsgi-core",
-        "uwsgi-plugin-python3",
-        "busybox-static",
-        "linux-image-arm64",
-    ]
-)
+# Each root's packages: the interpreters (the host builds the module and the
+# unit tests for them: their headers are read from here) and what the tests
+# call (ps, pgrep, unshare, a C compiler for the embedding host and the
+# preloaded shims, Debian's uWSGI with its plugin for the suite's default
+# interpreter). What only one root needs: trixie's gives the boot its kernel
+# and busybox (which mounts the root and brings up the network); sid's has
+# uWSGI's plugin sources, to build the plugin for the interpreter Debian builds
+# none for.
+_TESTED = ["g++", "procps", "ca-certificates", "uwsgi-core", "uwsgi-plugin-python3"]
+_ONLY = {"trixie": ["busybox-static", "linux-image-arm64"], "sid": ["uwsgi-dev"]}
+BOOT_SUITE = "trixie"
+
+
+def _minors(suite: str) -> list[str]:
+    return [minor for minor, of in SUITES.items() if of == suite]
+
+
+def _packages(suite: str) -> list[str]:
+    parts = ("", "-dev", "-venv")
+    interpreters = [f"python{minor}{part}" for minor in _minors(suite) for part in parts]
+    return sorted([*interpreters, *_TESTED, *_ONLY[suite]])
+
+
 # The kernel's modules the guest loads (with what they need): the root's disk,
 # its file system and the overlay that makes it writable, 9p over virtio for
 # the shares, the network card. Virtio's PCI transport is built in.
@@ -128,25 +136,56 @@ echo o > /proc/sysrq-trigger
 """
 
 
+def minor_of(flavour: str) -> str:
+    return flavour.split("-")[0]
+
+
+def _root(suite: str) -> Path:
+    return CACHE / "vm" / f"{suite}-arm64"
+
+
+def guest_root(flavour: str) -> Path:
+    """The root (on the host) that holds FLAVOUR's interpreter."""
+    return _root(SUITES[minor_of(flavour)])
+
+
+def _image(suite: str) -> Path:
+    return CACHE / "vm" / "images" / suite / "root.ext4"
+
+
 def python(flavour: str) -> list[str]:
     """The guest's interpreter of FLAVOUR, as an argv prefix for command()."""
-    return [f"/usr/bin/python{flavour.split('-')[0]}"]
+    return [f"/usr/bin/python{minor_of(flavour)}"]
 
 
-def python_version() -> str:
+def python_version(flavour: str) -> str:
     """What stands for the guest interpreter's sys.version, read from the root
     without booting it: the version its headers give, and the root's packages."""
-    header = (ROOT / "usr/include/python3.13/patchlevel.h").read_text()
+    tree = guest_root(flavour)
+    header = (tree / f"usr/include/python{minor_of(flavour)}/patchlevel.h").read_text()
     version = re.search(r'#define PY_VERSION\s+"([^"]+)"', header)
     if not version:
-        raise RuntimeError("no PY_VERSION in the root's patchlevel.h")
-    return f"{version.group(1)} (Debian trixie arm64: {marker(ROOT).get('packages')})"
+        raise RuntimeError(f"no PY_VERSION in {tree}'s patchlevel.h")
+    suite = SUITES[minor_of(flavour)]
+    return f"{version.group(1)} (Debian {suite} arm64: {marker(tree).get('packages')})"
 
 
-def command(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
-    """ARGV as run in a VM of its own (which must be provisioned): the host
-    side is this module's main()."""
-    return [sys.executable, str(Path(__file__).with_name("run.py")), "vm", *map(str, argv)]
+def fast_python(minor: str, shares: Sequence[Path] = ()) -> list[str]:
+    """An interpreter of the guest's MINOR at the host's speed, as an argv
+    prefix, for what does not depend on the machine (bytecode, the build
+    backend): the host's 3.13, or the sid root's 3.14 and 3.15, which sees the
+    repository, /tmp and SHARES."""
+    if minor in root.MINORS:
+        root.provision()
+        return root.command(root.python(minor), shares)
+    return [str(interpreters.provision(minor))]
+
+
+def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
+    """ARGV as run in a VM of FLAVOUR's of its own (which must be provisioned):
+    the host side is this module's main()."""
+    run_py = Path(__file__).with_name("run.py")
+    return [sys.executable, str(run_py), "vm", flavour, *map(str, argv)]
 
 
 def _recipe() -> str:
@@ -154,58 +193,76 @@ def _recipe() -> str:
     return hashlib.sha256(recipe.encode()).hexdigest()[:16]
 
 
-def ready() -> bool:
+def _root_ready(suite: str) -> bool:
+    return marker(_root(suite)).get("packages") == ";".join(_packages(suite))
+
+
+def _image_recipe(suite: str) -> str:
+    """What SUITE's image is made from: the init it boots and its root's packages."""
+    return f"{_recipe()} {';'.join(_packages(suite))}"
+
+
+def _ready(suite: str) -> bool:
     return (
-        marker(ROOT).get("packages") == ";".join(PACKAGES)
+        _root_ready(BOOT_SUITE)
+        and _root_ready(suite)
         and marker(BOOT).get("recipe") == _recipe()
+        and marker(_image(suite).parent).get("made") == _image_recipe(suite)
     )
 
 
-def provision() -> None:
-    """Make the root once, and its disk image and initramfs again whenever
-    what they are made of changed."""
-    if ready():
+def provision(flavour: str) -> None:
+    """Make the roots a VM of FLAVOUR needs (its suite's, and the boot's) once,
+    and its initramfs and disk image again whenever what they are made of
+    changed."""
+    suite = SUITES[minor_of(flavour)]
+    if _ready(suite):
         return
-    with locked("vm-trixie-arm64"):
+    with locked("vm"):
         logfile = LOGS / "vm-root.log"
-        if marker(ROOT).get("packages") != ";".join(PACKAGES):
-            _bootstrap(logfile)
+        for needed in dict.fromkeys([BOOT_SUITE, suite]):
+            if not _root_ready(needed):
+                _bootstrap(needed, logfile)
         if marker(BOOT).get("recipe") != _recipe():
-            _make_boot(logfile)
+            _make_boot()
+        if marker(_image(suite).parent).get("made") != _image_recipe(suite):
+            _make_image(suite, logfile)
+        log(TAG, f"VM ready for {flavour}")
 
 
-def _bootstrap(logfile: Path) -> None:
+def _bootstrap(suite: str, logfile: Path) -> None:
     apt_install(TAG, HOST_PACKAGES)
-    log(TAG, f"making a Debian trixie arm64 root in {ROOT} (log: {logfile})")
-    shutil.rmtree(ROOT, ignore_errors=True)
-    logfile.unlink(missing_ok=True)
+    tree = _root(suite)
+    log(TAG, f"making a Debian {suite} arm64 root in {tree} (log: {logfile})")
+    shutil.rmtree(tree, ignore_errors=True)
     run_step(
         TAG,
-        "debootstrap (first stage)",
+        f"debootstrap {suite} (first stage)",
         [
             "debootstrap",
             "--foreign",
             "--arch=arm64",
             "--variant=minbase",
             f"--keyring={KEYRING}",
-            f"--include={','.join(PACKAGES)}",
-            "trixie",
-            ROOT,
+            f"--include={','.join(_packages(suite))}",
+            suite,
+            tree,
             MIRROR,
         ],
         logfile,
     )
-    debs = sorted((ROOT / "var/cache/apt/archives").glob("*.deb"))
+    debs = sorted((tree / "var/cache/apt/archives").glob("*.deb"))
     log(TAG, f"unpacking {len(debs)} packages")
     for deb in debs:
         if deb.name.startswith("linux-image-6"):
             # The kernel stays out of the root: the guest needs only a few modules.
             shutil.copy(deb, KERNEL_DEB)
             continue
-        _unpack(deb, ROOT)
-    _configure()
-    _compile_standard_library(logfile)
-    mark_complete(ROOT, packages=";".join(PACKAGES))
+        _unpack(deb, tree)
+    _configure(tree)
+    for minor in _minors(suite):
+        _compile_standard_library(tree, minor, logfile)
+    mark_complete(tree, packages=";".join(_packages(suite)))
 
 
 def _unpack(deb: Path, into: Path) -> None:
@@ -216,65 +273,51 @@ def _unpack(deb: Path, into: Path) -> None:
     )
 
 
-def _make_boot(logfile: Path) -> None:
+def _make_boot() -> None:
+    """The kernel and the initramfs, from the boot root."""
     shutil.rmtree(BOOT, ignore_errors=True)
     kernel = BOOT / "kernel"
     kernel.mkdir(parents=True)
     _unpack(KERNEL_DEB, kernel)
     _make_initrd(kernel)
     shutil.rmtree(kernel)
-    init = ROOT / "sbin/znv-init"
-    init.write_text(_INIT)
-    init.chmod(0o755)
-    _make_image(logfile)
     mark_complete(BOOT, recipe=_recipe())
-    log(TAG, "VM ready")
 
 
-def _configure() -> None:
+def _configure(tree: Path) -> None:
     """What the packages' maintainer scripts would have done, as far as the
     guest needs it."""
-    proc = ROOT / "proc"  # debootstrap's link to the host's /proc
+    proc = tree / "proc"  # debootstrap's link to the host's /proc
     if proc.is_symlink():
         proc.unlink()
     proc.mkdir(exist_ok=True)
     for unused in UNUSED:
-        shutil.rmtree(ROOT / unused, ignore_errors=True)
-    etc = ROOT / "etc"
+        shutil.rmtree(tree / unused, ignore_errors=True)
+    etc = tree / "etc"
     for name in ("passwd", "group"):
-        shutil.copy(ROOT / f"usr/share/base-passwd/{name}.master", etc / name)
+        shutil.copy(tree / f"usr/share/base-passwd/{name}.master", etc / name)
     (etc / "resolv.conf").unlink(missing_ok=True)
     (etc / "resolv.conf").write_text("nameserver 10.0.2.3\n")  # qemu's user-mode DNS
     (etc / "ssl/certs").mkdir(parents=True, exist_ok=True)
     shutil.copy("/etc/ssl/certs/ca-certificates.crt", etc / "ssl/certs/ca-certificates.crt")
     for link, target in (("awk", "mawk"), ("cc", "gcc"), ("c++", "g++")):
-        path = ROOT / "usr/bin" / link
-        if not path.exists() and (ROOT / "usr/bin" / target).exists():
+        path = tree / "usr/bin" / link
+        if not path.exists() and (tree / "usr/bin" / target).exists():
             path.symlink_to(target)
 
 
-def _compile_standard_library(logfile: Path) -> None:
+def _compile_standard_library(tree: Path, minor: str, logfile: Path) -> None:
     """The standard library's bytecode, which Debian's postinst would compile:
     what a guest compiles itself stays in its memory and is lost with it.
-    Bytecode does not depend on the machine, so the host's 3.13 makes it, for
-    the guest's paths."""
-    from . import interpreters
-
-    host_python = interpreters.provision("3.13")
+    Bytecode does not depend on the machine: an interpreter of the same
+    version at the host's speed makes it, for the guest's paths."""
     run_step(
         TAG,
-        "compiling the standard library",
+        f"compiling the standard library of {minor}",
         [
-            host_python,
-            "-m",
-            "compileall",
-            "-q",
-            "-j0",
-            "-s",
-            ROOT,
-            "-p",
-            "/",
-            ROOT / "usr/lib/python3.13",
+            *fast_python(minor, shares=[tree]),
+            *("-m", "compileall", "-q", "-j0", "-s", tree, "-p", "/"),
+            tree / f"usr/lib/python{minor}",
         ],
         logfile,
     )
@@ -310,7 +353,7 @@ def _make_initrd(kernel: Path) -> None:
     staging = BOOT / "initrd"
     (staging / "bin").mkdir(parents=True)
     (staging / "modules").mkdir()
-    shutil.copy(ROOT / "usr/bin/busybox", staging / "bin/busybox")
+    shutil.copy(_root(BOOT_SUITE) / "usr/bin/busybox", staging / "bin/busybox")
     image = next((kernel / "boot").glob("vmlinuz-*"))
     shutil.copy(image, BOOT / "Image")  # arm64's is an uncompressed Image
     order = []
@@ -333,17 +376,24 @@ def _make_initrd(kernel: Path) -> None:
     shutil.rmtree(staging)
 
 
-def _make_image(logfile: Path) -> None:
-    """The root as an ext4 image, read only in the guest: several VMs share it."""
+def _make_image(suite: str, logfile: Path) -> None:
+    """SUITE's root as an ext4 image, read only in the guest: several VMs share
+    it. Its init is the one this recipe boots."""
+    tree, image = _root(suite), _image(suite)
+    init = tree / "sbin/znv-init"
+    init.write_text(_INIT)
+    init.chmod(0o755)
+    shutil.rmtree(image.parent, ignore_errors=True)
+    image.parent.mkdir(parents=True)
     used = int(
         subprocess.run(
-            ["du", "-sxb", ROOT], capture_output=True, text=True, check=True
+            ["du", "-sxb", tree], capture_output=True, text=True, check=True
         ).stdout.split()[0]
     )
     size_mb = used * 13 // 10 // 2**20 + 64
     run_step(
         TAG,
-        "making the root's disk image",
+        f"making the {suite} root's disk image",
         [
             "mke2fs",
             "-q",
@@ -355,12 +405,13 @@ def _make_image(logfile: Path) -> None:
             "-i",
             "8192",
             "-d",
-            ROOT,
-            IMAGE,
+            tree,
+            image,
             f"{size_mb}M",
         ],
         logfile,
     )
+    mark_complete(image.parent, made=_image_recipe(suite))
 
 
 def _share(name: str, path: Path) -> list[str]:
@@ -373,14 +424,14 @@ def _share(name: str, path: Path) -> list[str]:
     ]
 
 
-def _qemu(job: Path) -> list[str]:
+def _qemu(job: Path, suite: str) -> list[str]:
     return [
         "qemu-system-aarch64",
         *("-M", "virt", "-cpu", "cortex-a72", "-smp", "2", "-m", "2048"),
         *("-nographic", "-monitor", "none", "-no-reboot"),
         *("-serial", f"file:{job / 'console.log'}"),
         *("-kernel", str(BOOT / "Image"), "-initrd", str(INITRD)),
-        *("-drive", f"file={IMAGE},format=raw,if=virtio,readonly=on"),
+        *("-drive", f"file={_image(suite)},format=raw,if=virtio,readonly=on"),
         *("-append", "console=ttyAMA0 panic=-1 quiet"),
         *_share("job", job),
         *_share("repo", REPO),
@@ -469,9 +520,10 @@ def _clear_stale_jobs() -> None:
             shutil.rmtree(job, ignore_errors=True)
 
 
-def run(argv: Sequence[str]) -> int:
-    """Run ARGV in a fresh VM; its output goes to ours; returns its exit status."""
-    provision()
+def run(flavour: str, argv: Sequence[str]) -> int:
+    """Run ARGV in a fresh VM of FLAVOUR's; its output goes to ours; returns its
+    exit status."""
+    provision(flavour)
     JOBS.mkdir(parents=True, exist_ok=True)
     _clear_stale_jobs()
     GUEST_CACHE.mkdir(parents=True, exist_ok=True)
@@ -483,7 +535,7 @@ def run(argv: Sequence[str]) -> int:
         (job / "command.sh").write_text(_script(argv))
         with open(job / "qemu.log", "wb") as qemu_log:
             qemu = subprocess.Popen(
-                _qemu(job),
+                _qemu(job, SUITES[minor_of(flavour)]),
                 stdin=subprocess.DEVNULL,
                 stdout=qemu_log,
                 stderr=subprocess.STDOUT,
@@ -499,8 +551,8 @@ def run(argv: Sequence[str]) -> int:
 
 
 def main(args: Sequence[str]) -> int:
-    """tools/znv/run.py vm ARGV...: ARGV run in a VM of its own."""
-    if not args:
-        print(__doc__, file=sys.stderr)
+    """tools/znv/run.py vm FLAVOUR ARGV...: ARGV run in a VM of FLAVOUR's own."""
+    if len(args) < 2 or args[0] not in FLAVOURS:
+        print(f"usage: tools/znv/run.py vm {{{','.join(FLAVOURS)}}} ARGV...", file=sys.stderr)
         return 2
-    return run(args)
+    return run(args[0], args[1:])
