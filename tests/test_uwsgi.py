@@ -3,6 +3,7 @@ environment to the heap before any Python code runs: its master and its
 workers still get their command line as the first title, and the titles
 they set show in the listing."""
 
+import os
 import platform
 import signal
 import subprocess
@@ -14,7 +15,7 @@ import pytest
 from conftest import child_env
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
-from znv.cache import tool_venv
+from znv.cache import CACHE, locked, mark_complete, marker, tool_venv
 
 UWSGI = "uwsgi==2.0.31"  # built from source for this interpreter; no extras
 
@@ -35,17 +36,44 @@ def application(environ, start_response):
 
 # Debian's uWSGI embeds Debian's own interpreter through a plugin.
 DEBIAN_UWSGI = Path("/usr/bin/uwsgi-core")
-DEBIAN_PLUGIN = Path("/usr/lib/uwsgi/plugins") / "python{}{}_plugin.so".format(*sys.version_info)
+PLUGIN = "python{}{}".format(*sys.version_info)
+DEBIAN_PLUGIN = Path("/usr/lib/uwsgi/plugins") / f"{PLUGIN}_plugin.so"
+DEBIAN_PLUGIN_SOURCE = Path("/usr/src/uwsgi/plugins/python")
+
+
+def plugin_built_from_debian_source(python: Path) -> Path:
+    """The plugin for PYTHON, which Debian builds none for, built once by
+    Debian's uWSGI from Debian's plugin sources (uwsgi-dev)."""
+    home = CACHE / "tools" / f"uwsgi-plugin-{PLUGIN}"
+    plugin = home / f"{PLUGIN}_plugin.so"
+    with locked(home.name):
+        if not marker(home):
+            home.mkdir(parents=True, exist_ok=True)
+            build = [str(DEBIAN_UWSGI), "--build-plugin", f"{DEBIAN_PLUGIN_SOURCE} {PLUGIN}"]
+            # PYTHON: whose headers and library. Unoptimised: the plugin only
+            # has to run the tests, and compiles several times faster so
+            # where the compiler is emulated.
+            env = dict(os.environ, PYTHON=str(python), CFLAGS="-O0")
+            subprocess.run(build, cwd=home, env=env, check=True, capture_output=True)
+            mark_complete(home)
+    return plugin
 
 
 @pytest.fixture(scope="session")
 def uwsgi() -> list[str]:
     """The command that starts a uWSGI built for this interpreter: Debian's,
-    where this interpreter is Debian's own and the plugin for it is there;
-    else one built from source."""
+    where this interpreter is Debian's own, with Debian's plugin for it or one
+    built from Debian's plugin sources; else one built from source."""
     base = Path(sys._base_executable).resolve()  # type: ignore[attr-defined]
-    if DEBIAN_PLUGIN.exists() and base.parent == Path("/usr/bin") and not sys.abiflags:
-        return [str(DEBIAN_UWSGI), "--plugin", str(DEBIAN_PLUGIN)]
+    if DEBIAN_UWSGI.exists() and base.parent == Path("/usr/bin") and not sys.abiflags:
+        if DEBIAN_PLUGIN.exists():
+            return [str(DEBIAN_UWSGI), "--plugin", str(DEBIAN_PLUGIN)]
+        if DEBIAN_PLUGIN_SOURCE.is_dir():
+            try:
+                plugin = plugin_built_from_debian_source(base)
+            except subprocess.CalledProcessError as error:
+                pytest.skip(f"uWSGI's {PLUGIN} plugin could not be built: {error.stderr}")
+            return [str(DEBIAN_UWSGI), "--plugin", str(plugin)]
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
     if platform.libc_ver()[0] != "glibc":
         flavour += "-musl"  # a uWSGI of its own, built against musl
