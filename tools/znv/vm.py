@@ -445,12 +445,15 @@ def _script(argv: Sequence[str]) -> str:
     else of the host is there), the caller's environment, ARGV. The emulated
     guest compiles Python many times slower than the host, so it always keeps
     the bytecode of what it imports (in the venvs, on the shares), and pip
-    leaves compiling to those imports instead of compiling all it installs."""
+    leaves compiling to those imports instead of compiling all it installs.
+    The guest's cache is its own ~/.cache (kept by the host), wherever the
+    host's is."""
     cwd = os.getcwd()
     if not (cwd == str(REPO) or cwd.startswith(f"{REPO}/")):
         cwd = str(REPO)
     env = dict(os.environ, PIP_NO_COMPILE="1")
-    env.pop("PYTHONDONTWRITEBYTECODE", None)
+    for name in ("PYTHONDONTWRITEBYTECODE", "XDG_CACHE_HOME"):
+        env.pop(name, None)
     assignments = [f"{name}={value}" for name, value in env.items()]
     words = ["exec", "env", "-i", *assignments, *argv]
     return f"cd {shlex.quote(cwd)} || exit {DOOR_FAILED}\n{shlex.join(words)}\n"
