@@ -182,7 +182,7 @@ def fast_python(minor: str, shares: Sequence[Path] = ()) -> list[str]:
 
 
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
-    """ARGV as run in a VM of FLAVOUR's of its own (which must be provisioned):
+    """ARGV as run in a VM of its own for FLAVOUR (which must be provisioned):
     the host side is this module's main()."""
     run_py = Path(__file__).with_name("run.py")
     return [sys.executable, str(run_py), "vm", flavour, *map(str, argv)]
