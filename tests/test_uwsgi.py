@@ -47,7 +47,7 @@ def plugin_built_from_debian_source(python: Path) -> Path:
     home = CACHE / "tools" / f"uwsgi-plugin-{PLUGIN}"
     plugin = home / f"{PLUGIN}_plugin.so"
     with locked(home.name):
-        if not marker(home):
+        if marker(home).get("plugin") != PLUGIN:
             home.mkdir(parents=True, exist_ok=True)
             build = [str(DEBIAN_UWSGI), "--build-plugin", f"{DEBIAN_PLUGIN_SOURCE} {PLUGIN}"]
             # PYTHON: whose headers and library. Unoptimised: the plugin only
@@ -55,7 +55,7 @@ def plugin_built_from_debian_source(python: Path) -> Path:
             # where the compiler is emulated.
             env = dict(os.environ, PYTHON=str(python), CFLAGS="-O0")
             subprocess.run(build, cwd=home, env=env, check=True, capture_output=True)
-            mark_complete(home)
+            mark_complete(home, plugin=PLUGIN)
     return plugin
 
 
