@@ -70,8 +70,8 @@ def _minors(suite: str) -> list[str]:
 
 def _packages(suite: str) -> list[str]:
     parts = ("", "-dev", "-venv")
-    interpreters = [f"python{minor}{part}" for minor in _minors(suite) for part in parts]
-    return sorted([*interpreters, *_TESTED, *_ONLY[suite]])
+    pythons = [f"python{minor}{part}" for minor in _minors(suite) for part in parts]
+    return sorted([*pythons, *_TESTED, *_ONLY[suite]])
 
 
 # The kernel's modules the guest loads (with what they need): the root's disk,
@@ -140,13 +140,17 @@ def minor_of(flavour: str) -> str:
     return flavour.split("-")[0]
 
 
+def _suite(flavour: str) -> str:
+    return SUITES[minor_of(flavour)]
+
+
 def _root(suite: str) -> Path:
     return CACHE / "vm" / f"{suite}-arm64"
 
 
 def guest_root(flavour: str) -> Path:
     """The root (on the host) that holds FLAVOUR's interpreter."""
-    return _root(SUITES[minor_of(flavour)])
+    return _root(_suite(flavour))
 
 
 def _image(suite: str) -> Path:
@@ -166,15 +170,15 @@ def python_version(flavour: str) -> str:
     version = re.search(r'#define PY_VERSION\s+"([^"]+)"', header)
     if not version:
         raise RuntimeError(f"no PY_VERSION in {tree}'s patchlevel.h")
-    suite = SUITES[minor_of(flavour)]
+    suite = _suite(flavour)
     return f"{version.group(1)} (Debian {suite} arm64: {marker(tree).get('packages')})"
 
 
 def fast_python(minor: str, shares: Sequence[Path] = ()) -> list[str]:
     """An interpreter of the guest's MINOR at the host's speed, as an argv
-    prefix, for what does not depend on the machine (bytecode, the build
-    backend): the host's 3.13, or the sid root's 3.14 and 3.15, which sees the
-    repository, /tmp and SHARES."""
+    prefix, for what does not depend on the machine (bytecode): the host's
+    3.13, or the sid root's 3.14 and 3.15, which sees the repository, /tmp
+    and SHARES."""
     if minor in root.MINORS:
         root.provision()
         return root.command(root.python(minor), shares)
@@ -215,7 +219,7 @@ def provision(flavour: str) -> None:
     """Make the roots a VM of FLAVOUR needs (its suite's, and the boot's) once,
     and its initramfs and disk image again whenever what they are made of
     changed."""
-    suite = SUITES[minor_of(flavour)]
+    suite = _suite(flavour)
     if _ready(suite):
         return
     with locked("vm"):
@@ -538,7 +542,7 @@ def run(flavour: str, argv: Sequence[str]) -> int:
         (job / "command.sh").write_text(_script(argv))
         with open(job / "qemu.log", "wb") as qemu_log:
             qemu = subprocess.Popen(
-                _qemu(job, SUITES[minor_of(flavour)]),
+                _qemu(job, _suite(flavour)),
                 stdin=subprocess.DEVNULL,
                 stdout=qemu_log,
                 stderr=subprocess.STDOUT,
