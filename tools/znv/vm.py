@@ -557,6 +557,10 @@ def run(flavour: str, argv: Sequence[str]) -> int:
             )
         try:
             return _follow(qemu, job)
+        except BrokenPipeError:
+            # Whoever reads the output went away (`| head`): end as a program
+            # killed by SIGPIPE would, with the VM.
+            return 128 + signal.SIGPIPE
         finally:
             qemu.kill()
             qemu.wait()
