@@ -16,6 +16,7 @@ ZNV_FLAVOURS="3.13 3.14" (or comma separated) limits every tool to some flavours
 
 from __future__ import annotations
 
+import contextlib
 import os
 from collections.abc import Sequence
 
@@ -44,6 +45,17 @@ def names() -> list[str]:
     return chosen or defaults
 
 
+def provision(flavour: str) -> None:
+    """Make FLAVOUR's world and base interpreter (not its venv); seconds when
+    they are made."""
+    if world(flavour) == "vm":
+        vm.provision(flavour)
+    elif world(flavour) == "root":
+        root.provision(refresh=interpreters.refresh())
+    else:
+        base_python(flavour)
+
+
 def setup(flavour: str) -> None:
     """Provision FLAVOUR's interpreter and venv, and install the module from the
     working tree if it changed; raises if any of that fails. Seconds when
@@ -52,15 +64,13 @@ def setup(flavour: str) -> None:
     def enter(argv: Sequence[str | os.PathLike[str]]) -> list[str]:
         return command(flavour, argv)
 
+    provision(flavour)
     if world(flavour) == "vm":
         # The guest only makes its venv: the host fills it (tools.znv.cross).
-        vm.provision(flavour)
         version = vm.python_version(flavour)
         venvs.ensure(flavour, enter, base_python(flavour), version, cross.installer(flavour))
-        return
-    if world(flavour) == "root":
-        root.provision(refresh=interpreters.refresh())
-    venvs.ensure(flavour, enter, base_python(flavour))
+    else:
+        venvs.ensure(flavour, enter, base_python(flavour))
 
 
 def _ready(candidates: Sequence[str]) -> list[str]:
@@ -84,6 +94,12 @@ def host_flavours() -> list[str]:
     return _ready([f for f in names() if world(f) == "host"])
 
 
+def kept(flavour: str) -> contextlib.AbstractContextManager[None]:
+    """Within it, FLAVOUR's world stays up between commands: a VM flavour's VM
+    is booted once for all of them. Elsewhere there is nothing to keep."""
+    return vm.kept(flavour) if world(flavour) == "vm" else contextlib.nullcontext()
+
+
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
     """ARGV as run in FLAVOUR's world: unchanged on the host; for a root flavour,
     chrooted in a private mount namespace with the repository at the same
@@ -100,10 +116,9 @@ def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
 
 
 def pytest_workers(flavour: str) -> list[str]:
-    """pytest arguments that spread the suite over FLAVOUR's CPUs: the VM's
-    two emulated ones are each many times slower than the host's, so its
-    suite runs on both (pytest-xdist)."""
-    return ["-n", "2"] if world(flavour) == "vm" else []
+    """pytest arguments that spread the suite over FLAVOUR's CPUs (pytest-xdist):
+    the VM's two, all of the host's."""
+    return ["-n", "2" if world(flavour) == "vm" else "auto"]
 
 
 def python(flavour: str) -> list[str]:

@@ -23,11 +23,12 @@ import subprocess
 import sys
 import tomllib
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from . import cross, musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, pytest_workers, python, ready, world
+from .flavours import base_python, command, kept, pytest_workers, python, ready, world
 from .venvs import build_requires
 
 TAG = "release"
@@ -307,21 +308,25 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     mypy = [vpython, "-m", "mypy", "--strict", "--no-incremental", "--no-sqlite-cache"]
     mypy += ["--cache-dir", os.devnull]
 
-    # One run over both scripts: the correct one must draw no error at all.
-    done = in_flavour(flavour, [*mypy, "user_script.py", "wrong_calls.py"], cwd=scratch)
+    stubtest = [vpython, "-m", "mypy.stubtest", "--mypy-config-file", "stubtest.ini"]
+    stubtest += ["setzentrave", "_setzentrave"]
+    (scratch / "stubtest.ini").write_text("[mypy]\nsqlite_cache = False\n")
+    # mypy over both scripts and stubtest side by side: each uses one CPU.
+    with ThreadPoolExecutor(2) as pool:
+        scripts = [*mypy, "user_script.py", "wrong_calls.py"]
+        typed = pool.submit(in_flavour, flavour, scripts, scratch)
+        compared = pool.submit(in_flavour, flavour, stubtest, scratch)
+        done, clean = typed.result(), compared.result()
+
+    # The correct script must draw no error at all.
     if "user_script.py:" in done.stdout:
         raise StepFailed(f"mypy --strict rejects a correct user script:\n{done.stdout}")
     missed = [error for error in WRONG_CALL_ERRORS if error not in done.stdout]
     if done.returncode == 0 or missed:
         raise StepFailed(f"mypy --strict does not report {missed}:\n{done.stdout}")
     log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
-
-    (scratch / "stubtest.ini").write_text("[mypy]\nsqlite_cache = False\n")
-    stubtest = [vpython, "-m", "mypy.stubtest", "--mypy-config-file", "stubtest.ini"]
-    stubtest += ["setzentrave", "_setzentrave"]
-    done = in_flavour(flavour, stubtest, cwd=scratch)
-    if done.returncode != 0:
-        raise StepFailed(f"stubtest finds the types and the run time apart:\n{done.stdout}")
+    if clean.returncode != 0:
+        raise StepFailed(f"stubtest finds the types and the run time apart:\n{clean.stdout}")
     # Both faults planted at once: stubtest must report each. The venv is
     # thrown away, but the files are restored all the same.
     texts = {site / name: (site / name).read_text() for name in PLANTED}
@@ -343,16 +348,17 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
 def prove_wheel(
     flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str], result: dict[str, str]
 ) -> None:
-    venv = fresh_venv(flavour, wheel, logfile)
-    site = site_packages(flavour, venv)
-    result["installed"] = "ok"
-    try:
-        run_tests(flavour, venv, logfile, pytest_args)
-        result["tests"] = "ok"
-    except StepFailed:
-        result["tests"] = "FAIL"
-    check_typing(flavour, venv, site)
-    result["typing"] = "ok"
+    with kept(flavour):
+        venv = fresh_venv(flavour, wheel, logfile)
+        site = site_packages(flavour, venv)
+        result["installed"] = "ok"
+        try:
+            run_tests(flavour, venv, logfile, pytest_args)
+            result["tests"] = "ok"
+        except StepFailed:
+            result["tests"] = "FAIL"
+        check_typing(flavour, venv, site)
+        result["typing"] = "ok"
 
 
 def main(argv: Sequence[str]) -> int:

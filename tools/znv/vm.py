@@ -10,17 +10,22 @@ stage; its packages are unpacked with dpkg-deb in place of the second stage,
 whose maintainer scripts would need an arm64 machine. It is kept as an ext4
 image that every VM mounts read-only under a layer in memory, so VMs run side
 by side and leave it as it was.
-Each command boots a VM of its own (seconds), with three 9p shares from the
-host: the repository at the same path, a job directory (the command, its
-output and its exit status) and the guest's ~/.cache, which keeps pip's
-cache and the tests' tool venvs between boots. The VM dies with the command:
-qemu is killed with the tool that started it, however that ends. The guest
-only runs: the module, the unit tests and its venv's packages are built and
-installed by the host (tools.znv.cross).
+A VM serves the door's commands (tools/python FLAVOUR ...): its init starts
+a small agent that runs each job the host puts into a shared job directory,
+in namespaces of its own (whatever a job leaves running dies with it, and
+each has a fresh /tmp). A command boots a VM of its own (seconds) and stops
+it when it ends, unless a tool keeps one running for a series of commands
+(kept(): tools/test and tools/release, for each aarch64 flavour). Three 9p
+shares from the host: the repository at the same path, the VM's job
+directory, and the guest's ~/.cache, which keeps pip's cache and the tests'
+tool venvs between boots. qemu dies with the tool that started it, however
+that ends. The guest only runs: the module, the unit tests and its venv's
+packages are built and installed by the host (tools.znv.cross).
 """
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
 import hashlib
 import lzma
@@ -33,7 +38,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 from . import interpreters, root
@@ -110,29 +115,73 @@ mount --move /dev /new/dev
 exec switch_root /new /sbin/znv-init
 """
 
-# PID 1 of the root: mounts the shares, runs the job, then powers off.
-# Everything the job wrote to the shares is synced before its status appears,
-# since the host kills the VM as soon as it sees the status.
+# PID 1 of the root: mounts the shares and starts the agent (with the newest
+# interpreter the root has); the VM powers off if the agent ends.
 _INIT = r"""#!/bin/sh
 PATH=/usr/sbin:/usr/bin
 export PATH
 mount -t proc proc /proc
 mount -t sysfs sys /sys
-mkdir -p /dev/pts /dev/shm /run/znv-job /root/.cache
+mkdir -p /dev/pts /dev/shm /run/znv-jobs /root/.cache
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
 nine() { mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288,$3" "$1" "$2"; }
-nine job /run/znv-job cache=none
-repo=$(cat /run/znv-job/repo)
+nine jobs /run/znv-jobs cache=none
+repo=$(cat /run/znv-jobs/repo)
 mkdir -p "$repo"
 nine repo "$repo" cache=loose
 nine cache /root/.cache cache=loose
-: > /run/znv-job/started
-sh /run/znv-job/command.sh </dev/null >/run/znv-job/stdout 2>/run/znv-job/stderr
-echo $? > /run/znv-job/status.new
-sync
-mv /run/znv-job/status.new /run/znv-job/status
+for python in /usr/bin/python3.1?; do :; done
+"$python" /run/znv-jobs/agent.py
 echo o > /proc/sysrq-trigger
+"""
+
+# The guest's side of the door. A job is a directory job-* holding
+# command.sh; the host makes it whole under another name and renames it, so
+# the agent never sees half of one. Everything a job wrote to the shares is
+# synced before its status appears: the host may stop the VM as soon as it
+# sees the status.
+_AGENT = r"""
+import os, subprocess, threading, time
+
+JOBS = "/run/znv-jobs"
+# PID and mount namespaces of the job's own: what it leaves running dies with
+# its shell, and its /tmp is new and goes with it.
+ISOLATED = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc"]
+ISOLATED += ["sh", "-c", 'mount -t tmpfs tmp /tmp && exec sh "$0"']
+
+
+def serve(job):
+    # The shares are cached loosely (nothing revalidates): what the guest
+    # read before a job is forgotten, so that the job sees what the host
+    # changed since, as a VM of its own would.
+    with open("/proc/sys/vm/drop_caches", "w") as caches:
+        caches.write("3")
+    with open(f"{job}/stdout", "wb") as out, open(f"{job}/stderr", "wb") as err:
+        shell = subprocess.Popen(
+            [*ISOLATED, f"{job}/command.sh"], stdin=subprocess.DEVNULL, stdout=out, stderr=err
+        )
+        while True:
+            try:
+                status = shell.wait(timeout=0.2)
+                break
+            except subprocess.TimeoutExpired:
+                if os.path.exists(f"{job}/cancel"):  # its door went away
+                    shell.kill()
+    os.sync()
+    with open(f"{job}/status.new", "w") as handle:
+        handle.write(f"{128 - status if status < 0 else status}\n")
+    os.rename(f"{job}/status.new", f"{job}/status")
+
+
+open(f"{JOBS}/started", "w").close()
+seen = set()
+while True:
+    for name in os.listdir(JOBS):
+        if name.startswith("job-") and name not in seen:
+            seen.add(name)
+            threading.Thread(target=serve, args=(f"{JOBS}/{name}",)).start()
+    time.sleep(0.05)
 """
 
 
@@ -186,8 +235,8 @@ def fast_python(minor: str, shares: Sequence[Path] = ()) -> list[str]:
 
 
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:
-    """ARGV as run in a VM of its own for FLAVOUR (which must be provisioned):
-    the host side is this module's main()."""
+    """ARGV as run in a VM of FLAVOUR's (which must be provisioned): the one
+    kept() keeps, else one of its own. The host side is this module's main()."""
     run_py = Path(__file__).with_name("run.py")
     return [sys.executable, str(run_py), "vm", flavour, *map(str, argv)]
 
@@ -435,16 +484,16 @@ def _share(name: str, path: Path) -> list[str]:
 _KERNEL_ARGS = "console=ttyAMA0 panic=-1 quiet kpti=0"
 
 
-def _qemu(job: Path, suite: str) -> list[str]:
+def _qemu(vm_dir: Path, suite: str) -> list[str]:
     return [
         "qemu-system-aarch64",
         *("-M", "virt", "-cpu", "cortex-a72", "-smp", "2", "-m", "2048"),
         *("-nographic", "-monitor", "none", "-no-reboot"),
-        *("-serial", f"file:{job / 'console.log'}"),
+        *("-serial", f"file:{vm_dir / 'console.log'}"),
         *("-kernel", str(BOOT / "Image"), "-initrd", str(INITRD)),
         *("-drive", f"file={_image(suite)},format=raw,if=virtio,readonly=on"),
         *("-append", _KERNEL_ARGS),
-        *_share("job", job),
+        *_share("jobs", vm_dir),
         *_share("repo", REPO),
         *_share("cache", GUEST_CACHE),
         *("-netdev", "user,id=net", "-device", "virtio-net-pci,netdev=net,romfile="),
@@ -463,7 +512,7 @@ def _script(argv: Sequence[str]) -> str:
     if not (cwd == str(REPO) or cwd.startswith(f"{REPO}/")):
         cwd = str(REPO)
     env = dict(os.environ, PIP_NO_COMPILE="1")
-    for name in ("PYTHONDONTWRITEBYTECODE", "XDG_CACHE_HOME"):
+    for name in ("PYTHONDONTWRITEBYTECODE", "XDG_CACHE_HOME", KEPT):
         env.pop(name, None)
     assignments = [f"{name}={value}" for name, value in env.items()]
     words = ["exec", "env", "-i", *assignments, *argv]
@@ -473,6 +522,76 @@ def _script(argv: Sequence[str]) -> str:
 def _die_with_parent() -> None:
     # qemu must not outlive the tool, however the tool ends.
     ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
+def _clear_stale_vms() -> None:
+    # A tool killed outright leaves its VM's directory (the VM died with it).
+    for vm_dir in JOBS.glob("*-*"):
+        if not Path(f"/proc/{vm_dir.name.split('-')[0]}").exists():
+            shutil.rmtree(vm_dir, ignore_errors=True)
+
+
+def _boot(flavour: str) -> tuple[Path, subprocess.Popen[bytes]]:
+    """Start a VM of FLAVOUR's; returns its directory (the job share) and qemu.
+    The VM is ready when its agent has written "started" there."""
+    provision(flavour)
+    JOBS.mkdir(parents=True, exist_ok=True)
+    _clear_stale_vms()
+    GUEST_CACHE.mkdir(parents=True, exist_ok=True)
+    vm_dir = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=JOBS))
+    (vm_dir / "repo").write_text(str(REPO))
+    (vm_dir / "agent.py").write_text(_AGENT)
+    with open(vm_dir / "qemu.log", "wb") as qemu_log:
+        qemu = subprocess.Popen(
+            _qemu(vm_dir, _suite(flavour)),
+            stdin=subprocess.DEVNULL,
+            stdout=qemu_log,
+            stderr=subprocess.STDOUT,
+            preexec_fn=_die_with_parent,
+        )
+    (vm_dir / "qemu.pid").write_text(str(qemu.pid))
+    return vm_dir, qemu
+
+
+def _stop(vm_dir: Path, qemu: subprocess.Popen[bytes]) -> None:
+    qemu.kill()
+    qemu.wait()
+    shutil.rmtree(vm_dir, ignore_errors=True)
+
+
+KEPT = "ZNV_KEPT_VM"  # "FLAVOUR DIRECTORY" of the VM kept() keeps
+
+
+@contextlib.contextmanager
+def kept(flavour: str) -> Iterator[None]:
+    """While inside, the door runs FLAVOUR's commands in one VM, booted here and
+    stopped on the way out, instead of booting one for each (seconds each)."""
+    vm_dir, qemu = _boot(flavour)
+    previous = os.environ.get(KEPT)
+    os.environ[KEPT] = f"{flavour} {vm_dir}"
+    try:
+        yield
+    finally:
+        if previous is None:
+            del os.environ[KEPT]
+        else:
+            os.environ[KEPT] = previous
+        _stop(vm_dir, qemu)
+
+
+def _kept_vm(flavour: str) -> Path | None:
+    kept_flavour, _, vm_dir = os.environ.get(KEPT, "").partition(" ")
+    return Path(vm_dir) if kept_flavour == flavour and Path(vm_dir).is_dir() else None
+
+
+def _running(vm_dir: Path) -> bool:
+    """Whether the VM's qemu runs: a dead one not yet reaped by the tool that
+    started it does not."""
+    try:
+        stat = Path(f"/proc/{(vm_dir / 'qemu.pid').read_text()}/stat").read_text()
+    except FileNotFoundError:
+        return False
+    return stat.rpartition(")")[2].split()[0] != "Z"
 
 
 class _Follower:
@@ -493,10 +612,10 @@ class _Follower:
             data = data[os.write(self.out, data) :]
 
 
-def _fail(job: Path, why: str) -> int:
+def _fail(vm_dir: Path, why: str) -> int:
     lines: list[str] = []
     for name in ("qemu.log", "console.log"):
-        path = job / name
+        path = vm_dir / name
         if path.exists():
             lines += path.read_text(errors="replace").splitlines()
     tail = "\n".join(lines[-30:])
@@ -504,7 +623,16 @@ def _fail(job: Path, why: str) -> int:
     return DOOR_FAILED
 
 
-def _follow(qemu: subprocess.Popen[bytes], job: Path) -> int:
+def _submit(vm_dir: Path, argv: Sequence[str]) -> Path:
+    """Hand ARGV to the VM's agent; returns the job's directory."""
+    new = Path(tempfile.mkdtemp(prefix=".new-", dir=vm_dir))
+    (new / "command.sh").write_text(_script(argv))
+    job = vm_dir / f"job-{new.name.removeprefix('.new-')}"
+    new.rename(job)
+    return job
+
+
+def _follow(vm_dir: Path, job: Path) -> int:
     followers = [_Follower(job / "stdout", 1), _Follower(job / "stderr", 2)]
     started = time.monotonic()
     booted = False
@@ -516,56 +644,38 @@ def _follow(qemu: subprocess.Popen[bytes], job: Path) -> int:
             for follower in followers:
                 follower.copy()
             return int(status.read_text())
-        if qemu.poll() is not None:
-            return _fail(
-                job, f"the VM stopped (qemu exit {qemu.returncode}) before the command ended"
-            )
+        if not _running(vm_dir):
+            return _fail(vm_dir, "the VM stopped before the command ended")
         if not booted:
-            booted = (job / "started").exists()
+            booted = (vm_dir / "started").exists()
             if not booted and time.monotonic() - started > BOOT_TIMEOUT:
-                return _fail(job, f"the VM did not boot within {BOOT_TIMEOUT} s")
+                return _fail(vm_dir, f"the VM did not boot within {BOOT_TIMEOUT} s")
         time.sleep(0.05)
 
 
-def _clear_stale_jobs() -> None:
-    # A tool killed outright leaves its job directory (its VM died with it).
-    for job in JOBS.glob("*-*"):
-        if not Path(f"/proc/{job.name.split('-')[0]}").exists():
-            shutil.rmtree(job, ignore_errors=True)
-
-
 def run(flavour: str, argv: Sequence[str]) -> int:
-    """Run ARGV in a fresh VM of FLAVOUR's; its output goes to ours; returns its
-    exit status."""
-    provision(flavour)
-    JOBS.mkdir(parents=True, exist_ok=True)
-    _clear_stale_jobs()
-    GUEST_CACHE.mkdir(parents=True, exist_ok=True)
-    job = Path(tempfile.mkdtemp(prefix=f"{os.getpid()}-", dir=JOBS))
-    # A terminated tool still kills its VM (see _die_with_parent) and removes its job.
+    """Run ARGV in FLAVOUR's kept VM, or else in a VM of its own; its output
+    goes to ours; returns its exit status."""
+    vm_dir, own = _kept_vm(flavour), None
+    if vm_dir is None:
+        vm_dir, own = _boot(flavour)
+    # A terminated door still stops its job, and its own VM (see _die_with_parent).
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(128 + signal.SIGTERM))
+    job = _submit(vm_dir, argv)
     try:
-        (job / "repo").write_text(str(REPO))
-        (job / "command.sh").write_text(_script(argv))
-        with open(job / "qemu.log", "wb") as qemu_log:
-            qemu = subprocess.Popen(
-                _qemu(job, _suite(flavour)),
-                stdin=subprocess.DEVNULL,
-                stdout=qemu_log,
-                stderr=subprocess.STDOUT,
-                preexec_fn=_die_with_parent,
-            )
-        try:
-            return _follow(qemu, job)
-        except BrokenPipeError:
-            # Whoever reads the output went away (`| head`): end as a program
-            # killed by SIGPIPE would, with the VM.
-            return 128 + signal.SIGPIPE
-        finally:
-            qemu.kill()
-            qemu.wait()
+        return _follow(vm_dir, job)
+    except BrokenPipeError:
+        # Whoever reads the output went away (`| head`): end as a program
+        # killed by SIGPIPE would, with the job.
+        return 128 + signal.SIGPIPE
     finally:
-        shutil.rmtree(job, ignore_errors=True)
+        if own is not None:
+            _stop(vm_dir, own)
+        elif (job / "status").exists():
+            shutil.rmtree(job, ignore_errors=True)
+        else:
+            with contextlib.suppress(FileNotFoundError):  # unless the VM is gone
+                (job / "cancel").touch()  # the agent kills the job; the VM stays
 
 
 def main(args: Sequence[str]) -> int:
