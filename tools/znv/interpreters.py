@@ -15,6 +15,7 @@ import os
 import re
 import shutil
 import subprocess
+import threading
 import time
 from collections.abc import Sequence
 from pathlib import Path
@@ -225,7 +226,8 @@ def _record(flavour: str, python: Path) -> None:
         return
     entries[flavour] = str(python)
     CACHE.mkdir(parents=True, exist_ok=True)
-    tmp = LIST_FILE.with_suffix(".tmp")
+    # Its own file: another thread or run may be writing the list too.
+    tmp = LIST_FILE.with_suffix(f".{os.getpid()}-{threading.get_ident()}.tmp")
     tmp.write_text("".join(f"{k} {v}\n" for k, v in entries.items()))
     tmp.rename(LIST_FILE)
 
