@@ -80,7 +80,12 @@ def uwsgi() -> list[str]:
     try:
         # No wheel from pip's cache: its tag, linux_x86_64, does not tell a
         # glibc build from a musl one.
-        python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
+        # Under the GIL even on a free-threaded interpreter: uWSGI's build
+        # script compiles from several threads, and 3.13t once crashed in it
+        # (a segfault in libpython3.13t's allocator).
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setenv("PYTHON_GIL", "1")
+            python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
     except (subprocess.CalledProcessError, OSError) as error:
         pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")
     return [str(python.parent / "uwsgi")]
