@@ -122,14 +122,12 @@ PATH=/usr/sbin:/usr/bin
 export PATH
 mount -t proc proc /proc
 mount -t sysfs sys /sys
-mkdir -p /dev/pts /dev/shm /run/znv-jobs /root/.cache
+mkdir -p /dev/pts /dev/shm /run/znv-jobs /run/znv-repo /root/.cache
 mount -t devpts devpts /dev/pts
 mount -t tmpfs shm /dev/shm
 nine() { mount -t 9p -o "trans=virtio,version=9p2000.L,msize=524288,$3" "$1" "$2"; }
 nine jobs /run/znv-jobs cache=none
-repo=$(cat /run/znv-jobs/repo)
-mkdir -p "$repo"
-nine repo "$repo" cache=loose
+nine repo /run/znv-repo cache=loose
 nine cache /root/.cache cache=loose
 for python in /usr/bin/python3.1?; do :; done
 "$python" /run/znv-jobs/agent.py
@@ -146,9 +144,13 @@ import os, subprocess, threading, time
 
 JOBS = "/run/znv-jobs"
 # PID and mount namespaces of the job's own: what it leaves running dies with
-# its shell, and its /tmp is new and goes with it.
-ISOLATED = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc"]
-ISOLATED += ["sh", "-c", 'mount -t tmpfs tmp /tmp && exec sh "$0"']
+# its shell, and its /tmp is new and goes with it. The repository is mounted
+# at its host path after that, since the host's may lie under /tmp.
+ISOLATED = ["unshare", "--pid", "--fork", "--kill-child", "--mount-proc", "sh", "-c"]
+ISOLATED += [
+    'repo=$(cat /run/znv-jobs/repo) && mount -t tmpfs tmp /tmp && mkdir -p "$repo"'
+    ' && mount --bind /run/znv-repo "$repo" && exec sh "$0"'
+]
 
 
 def serve(job):
