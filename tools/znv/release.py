@@ -314,9 +314,9 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     # mypy over both scripts and stubtest side by side: each uses one CPU.
     with ThreadPoolExecutor(2) as pool:
         scripts = [*mypy, "user_script.py", "wrong_calls.py"]
-        typed = pool.submit(in_flavour, flavour, scripts, scratch)
-        compared = pool.submit(in_flavour, flavour, stubtest, scratch)
-        done, clean = typed.result(), compared.result()
+        checking = pool.submit(in_flavour, flavour, scripts, scratch)
+        comparing = pool.submit(in_flavour, flavour, stubtest, scratch)
+    done, compared = checking.result(), comparing.result()
 
     # The correct script must draw no error at all.
     if "user_script.py:" in done.stdout:
@@ -325,8 +325,8 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     if done.returncode == 0 or missed:
         raise StepFailed(f"mypy --strict does not report {missed}:\n{done.stdout}")
     log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
-    if clean.returncode != 0:
-        raise StepFailed(f"stubtest finds the types and the run time apart:\n{clean.stdout}")
+    if compared.returncode != 0:
+        raise StepFailed(f"stubtest finds the types and the run time apart:\n{compared.stdout}")
     # Both faults planted at once: stubtest must report each. The venv is
     # thrown away, but the files are restored all the same.
     texts = {site / name: (site / name).read_text() for name in PLANTED}
