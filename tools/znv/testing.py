@@ -19,7 +19,7 @@ from fnmatch import fnmatch
 from pathlib import Path
 
 from . import cross, flavours
-from .cache import LOGS, REPO, StepFailed, banner
+from .cache import LOGS, REPO, StepFailed, banner, tool_venv
 from .venvs import BUILD_ENV, VENVS
 
 STEPS = ("set-up", "pytest", "skips", "ctest")
@@ -148,14 +148,32 @@ def test_flavour(flavour: str, args: Sequence[str]) -> dict[str, str]:
         result["set-up"] = "FAIL"
     # After a failed set-up the venv may hold an old build of the module: run
     # no pytest on it. The unit tests need only the venv's cmake.
-    with flavours.kept(flavour) if result["set-up"] == "ok" else contextlib.nullcontext():
-        if result["set-up"] == "ok":
+    set_up = result["set-up"] == "ok"
+    with flavours.kept(flavour) if set_up else contextlib.nullcontext():
+        if set_up:
             passed, skips_ok = run_pytest(flavour, args)
             result["pytest"] = "ok" if passed else "FAIL"
             result["skips"] = "ok" if skips_ok else "FAIL"
         if (VENVS / flavour / "bin" / "cmake").exists():
             result["ctest"] = "ok" if run_ctest(flavour) else "FAIL"
     return result
+
+
+def run_tool_tests(results: dict[str, dict[str, str]]) -> str:
+    """The tools' own tests (tests/tools: the door into the VM), once from the
+    host, with the first VM flavour that was set up; "skipped" without one."""
+    vms = [f for f, result in results.items() if flavours.world(f) == "vm"]
+    ready = [f for f in vms if results[f]["set-up"] == "ok"]
+    if not ready:
+        return "FAIL" if vms else "skipped"
+    banner(f"the tools' own tests (with {ready[0]})")
+    python = tool_venv("tool-tests", ["pytest>=8"])
+    done = subprocess.run(
+        [python, "-m", "pytest", "tests/tools", "-q", "-p", "no:cacheprovider"],
+        cwd=REPO,
+        env=dict(os.environ, ZNV_TOOL_TESTS="1", ZNV_DOOR_FLAVOUR=ready[0]),
+    )
+    return "ok" if done.returncode == 0 else "FAIL"
 
 
 def provision_ahead(names: Sequence[str]) -> None:
@@ -177,11 +195,14 @@ def main(args: Sequence[str]) -> int:
     ahead.start()
     results = {flavour: test_flavour(flavour, args) for flavour in names}
     ahead.join()
+    tools = run_tool_tests(results)
     banner(f"summary ({int(time.monotonic() - started)} s)")
     print(f"{'flavour':<12} " + " ".join(f"{step:<8}" for step in STEPS))
     for flavour, result in results.items():
         print(f"{flavour:<12} " + " ".join(f"{result[step]:<8}" for step in STEPS))
+    print(f"the tools' own tests: {tools}")
     failed = any(value != "ok" for result in results.values() for value in result.values())
+    failed |= tools == "FAIL"
     print("tools/test: FAILED" if failed else "tools/test: all flavours passed", flush=True)
     return 1 if failed else 0
 
