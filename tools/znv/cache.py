@@ -19,6 +19,7 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[2]
 CACHE = Path(os.environ.get("XDG_CACHE_HOME") or Path.home() / ".cache") / "setzentrave"
 LOGS = CACHE / "logs"
+COMPILER_CACHE = CACHE / "ccache"
 _START = time.monotonic()
 
 
@@ -166,3 +167,30 @@ def tool_venv(name: str, requirements: Sequence[str], base: Path | None = None) 
         subprocess.run([*pip, *requirements], check=True)
         mark_complete(venv, requirements=";".join(requirements))
     return python
+
+
+# CMake takes a compiler launcher from these on a build tree's first
+# configure: a fresh clone's builds, the release's from the sdist and the
+# checks' instrumented ones alike.
+COMPILER_CACHE_ENV = {
+    "CMAKE_C_COMPILER_LAUNCHER": "ccache",
+    "CMAKE_CXX_COMPILER_LAUNCHER": "ccache",
+    "CCACHE_DIR": str(COMPILER_CACHE),
+    # Paths under the repository are hashed relative to the build tree, so
+    # that every clone's builds share the objects; the compilers are told
+    # apart by what they say they are (Zig's wrappers are scripts whose text
+    # outlives a new Zig).
+    "CCACHE_BASEDIR": str(REPO),
+    "CCACHE_NOHASHDIR": "1",
+    "CCACHE_COMPILERCHECK": "%compiler% --version",
+    "CCACHE_MAXSIZE": "2G",
+}
+
+
+def use_compiler_cache() -> None:
+    """Have every CMake build this process starts compile through ccache:
+    the same sources are compiled for every flavour's venv, unit tests and
+    wheel, and again in each new clone. A cached object is reused only for the
+    same preprocessed source, flags and compiler; warnings come back with it."""
+    apt_install("ccache", ["ccache"])
+    os.environ.update(COMPILER_CACHE_ENV)

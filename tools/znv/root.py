@@ -15,20 +15,33 @@ import shutil
 from collections.abc import Sequence
 from pathlib import Path
 
-from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, marker, run_step
+from .cache import (
+    CACHE,
+    COMPILER_CACHE,
+    LOGS,
+    REPO,
+    apt_install,
+    locked,
+    log,
+    mark_complete,
+    marker,
+    run_step,
+)
 
 ROOT = CACHE / "roots" / "sid"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 # The interpreters sid ships, and what building, testing and measuring the
 # module needs (libcrypt-dev: the uWSGI the tests build links it; sid's libc
-# no longer pulls it in; valgrind: tools/bench --instructions).
+# no longer pulls it in; valgrind: tools/bench --instructions; ccache: the
+# builds inside share the host's compiler cache).
 MINORS = ("3.14", "3.15")
 PACKAGES = sorted(
     [f"python{minor}{part}" for minor in MINORS for part in ("", "-dev", "-venv")]
     + [
         "g++",
         "cmake",
+        "ccache",
         "ninja-build",
         "libgtest-dev",
         "procps",
@@ -75,7 +88,9 @@ exec chroot "$root" /bin/sh -c 'cd "$1" && shift && exec "$@"' sh "$cwd" "$@"
 
 def command(argv: Sequence[str | os.PathLike[str]], shares: Sequence[Path] = ()) -> list[str]:
     """ARGV run inside the root (which must be provisioned); SHARES are more
-    directories of the host's it sees at the same path (no blanks in them)."""
+    directories of the host's it sees at the same path (no blanks in them),
+    besides the compiler cache."""
+    COMPILER_CACHE.mkdir(parents=True, exist_ok=True)
     return [
         "unshare",
         "--mount",
@@ -87,7 +102,7 @@ def command(argv: Sequence[str | os.PathLike[str]], shares: Sequence[Path] = ())
         "sh",
         str(ROOT),
         str(REPO),
-        " ".join(map(str, shares)),
+        " ".join(map(str, [COMPILER_CACHE, *shares])),
         *map(str, argv),
     ]
 

@@ -8,6 +8,10 @@ from pathlib import Path
 
 sys.path[0] = str(Path(__file__).resolve().parents[1])
 try:
+    from znv.cache import use_compiler_cache
+
+    if sys.argv[1] != "door":  # the door runs the caller's program in the caller's environment
+        use_compiler_cache()
     sys.exit(importlib.import_module(f"znv.{sys.argv[1]}").main(sys.argv[2:]))
 except (RuntimeError, ValueError, subprocess.CalledProcessError) as error:
     # The failing step has said what went wrong; no traceback on top.

@@ -42,7 +42,18 @@ from collections.abc import Iterator, Sequence
 from pathlib import Path
 
 from . import interpreters, root
-from .cache import CACHE, LOGS, REPO, apt_install, locked, log, mark_complete, marker, run_step
+from .cache import (
+    CACHE,
+    COMPILER_CACHE_ENV,
+    LOGS,
+    REPO,
+    apt_install,
+    locked,
+    log,
+    mark_complete,
+    marker,
+    run_step,
+)
 
 # The Debian suite of each guest interpreter. Trixie's root also gives the
 # boot its kernel and busybox.
@@ -509,12 +520,12 @@ def _script(argv: Sequence[str]) -> str:
     the bytecode of what it imports (in the venvs, on the shares), and pip
     leaves compiling to those imports instead of compiling all it installs.
     The guest's cache is its own ~/.cache (kept by the host), wherever the
-    host's is."""
+    host's is; the host's compiler cache is not there."""
     cwd = os.getcwd()
     if not (cwd == str(REPO) or cwd.startswith(f"{REPO}/")):
         cwd = str(REPO)
     env = dict(os.environ, PIP_NO_COMPILE="1")
-    for name in ("PYTHONDONTWRITEBYTECODE", "XDG_CACHE_HOME", KEPT):
+    for name in ("PYTHONDONTWRITEBYTECODE", "XDG_CACHE_HOME", KEPT, *COMPILER_CACHE_ENV):
         env.pop(name, None)
     assignments = [f"{name}={value}" for name, value in env.items()]
     words = ["exec", "env", "-i", *assignments, *argv]
