@@ -176,11 +176,11 @@ COMPILER_CACHE_ENV = {
     "CMAKE_C_COMPILER_LAUNCHER": "ccache",
     "CMAKE_CXX_COMPILER_LAUNCHER": "ccache",
     "CCACHE_DIR": str(COMPILER_CACHE),
-    # Paths under the repository are hashed relative to the build tree, so
-    # that every clone's builds share the objects; the compilers are told
-    # apart by what they say they are (Zig's wrappers are scripts whose text
-    # outlives a new Zig).
-    "CCACHE_BASEDIR": str(REPO),
+    # Paths are hashed relative to the build tree, so that builds in a new
+    # clone, or in an sdist unpacked anew for each wheel, share the objects;
+    # the compilers are told apart by what they say they are (Zig's wrappers
+    # are scripts whose text outlives a new Zig).
+    "CCACHE_BASEDIR": "/",
     "CCACHE_NOHASHDIR": "1",
     "CCACHE_COMPILERCHECK": "%compiler% --version",
     "CCACHE_MAXSIZE": "2G",
