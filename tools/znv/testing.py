@@ -140,16 +140,18 @@ def _built_unit_tests(flavour: str, build: Path) -> bool:
 def test_flavour(flavour: str, args: Sequence[str]) -> dict[str, str]:
     banner(f"{flavour}: set-up")
     result = dict.fromkeys(STEPS, "skipped")
-    try:
-        flavours.setup(flavour)
-        result["set-up"] = "ok"
-    except Exception as error:
-        print(f"{flavour}: set-up FAILED: {error}", flush=True)
-        result["set-up"] = "FAIL"
-    # After a failed set-up the venv may hold an old build of the module: run
-    # no pytest on it. The unit tests need only the venv's cmake.
-    set_up = result["set-up"] == "ok"
-    with flavours.kept(flavour) if set_up else contextlib.nullcontext():
+    with contextlib.ExitStack() as world:
+        try:
+            # A VM boots while the host builds for it, and serves every step.
+            world.enter_context(flavours.kept(flavour))
+            flavours.setup(flavour)
+            result["set-up"] = "ok"
+        except Exception as error:
+            print(f"{flavour}: set-up FAILED: {error}", flush=True)
+            result["set-up"] = "FAIL"
+        # After a failed set-up the venv may hold an old build of the module:
+        # run no pytest on it. The unit tests need only the venv's cmake.
+        set_up = result["set-up"] == "ok"
         if set_up:
             passed, skips_ok = run_pytest(flavour, args)
             result["pytest"] = "ok" if passed else "FAIL"
