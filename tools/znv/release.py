@@ -70,7 +70,7 @@ WRONG_CALL_ERRORS = (
     'Argument 1 to "titled" has incompatible type "int"; expected "str"',
     'Module has no attribute "titeld"',
 )
-# Faults planted into the installed files, and what stubtest must say of each:
+# Faults planted into a copy of the installed files, and what stubtest must say of each:
 # a wrong signature in the extension's stub (one the package's calls still
 # fit, or mypy would stop before comparing), and a name the package exports
 # only at run time, where type checkers do not look.
@@ -294,6 +294,9 @@ def run_tests(flavour: str, venv: Path, logfile: Path, pytest_args: Sequence[str
     )
 
 
+STUBTESTED = ["setzentrave", "_setzentrave"]
+
+
 def check_typing(flavour: str, venv: Path, site: Path) -> None:
     """mypy finds the package's types and the installed stub, and stubtest
     really compares both with the run-time module and package."""
@@ -308,15 +311,19 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     mypy = [vpython, "-m", "mypy", "--strict", "--no-incremental", "--no-sqlite-cache"]
     mypy += ["--cache-dir", os.devnull]
 
-    stubtest = [vpython, "-m", "mypy.stubtest", "--mypy-config-file", "stubtest.ini"]
-    stubtest += ["setzentrave", "_setzentrave"]
+    def stubtest(python: Path) -> list[str | Path]:
+        return [python, "-m", "mypy.stubtest", "--mypy-config-file", "stubtest.ini", *STUBTESTED]
+
     (scratch / "stubtest.ini").write_text("[mypy]\nsqlite_cache = False\n")
-    # mypy over both scripts and stubtest side by side: each uses one CPU.
-    with ThreadPoolExecutor(2) as pool:
+    # Both faults are planted at once, in a copy of the venv, so that the
+    # three checks run side by side on the flavour's CPUs.
+    planted = plant_faults(venv, site, WORK / flavour / "planted")
+    with ThreadPoolExecutor(3) as pool:
         scripts = [*mypy, "user_script.py", "wrong_calls.py"]
         checking = pool.submit(in_flavour, flavour, scripts, scratch)
-        comparing = pool.submit(in_flavour, flavour, stubtest, scratch)
-    done, compared = checking.result(), comparing.result()
+        comparing = pool.submit(in_flavour, flavour, stubtest(venv / "bin" / "python"), scratch)
+        faulted = pool.submit(in_flavour, flavour, stubtest(planted / "bin" / "python"), scratch)
+    done, compared, found = checking.result(), comparing.result(), faulted.result()
 
     # The correct script must draw no error at all.
     if "user_script.py:" in done.stdout:
@@ -327,22 +334,24 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
     if compared.returncode != 0:
         raise StepFailed(f"stubtest finds the types and the run time apart:\n{compared.stdout}")
-    # Both faults planted at once: stubtest must report each. The venv is
-    # thrown away, but the files are restored all the same.
-    texts = {site / name: (site / name).read_text() for name in PLANTED}
-    try:
-        for (path, text), (line, planted, _) in zip(texts.items(), PLANTED.values(), strict=True):
-            if line not in text:
-                raise StepFailed(f"{path} has no '{line}' to plant a fault in")
-            path.write_text(text.replace(line, planted))
-        done = in_flavour(flavour, stubtest, cwd=scratch)
-    finally:
-        for path, text in texts.items():
-            path.write_text(text)
+    shutil.rmtree(planted)
     for name, (_, _, finding) in PLANTED.items():
-        if done.returncode == 0 or finding not in done.stdout:
-            raise StepFailed(f"stubtest misses a fault planted in {site / name}:\n{done.stdout}")
+        if found.returncode == 0 or finding not in found.stdout:
+            raise StepFailed(f"stubtest misses a fault planted in {name}:\n{found.stdout}")
         log(TAG, f"{flavour}: stubtest finds the fault planted in {name}: {finding}")
+
+
+def plant_faults(venv: Path, site: Path, planted: Path) -> Path:
+    """A copy of VENV with each fault of PLANTED in its files; returns it."""
+    shutil.rmtree(planted, ignore_errors=True)
+    shutil.copytree(venv, planted, symlinks=True)
+    for name, (line, fault, _) in PLANTED.items():
+        path = planted / site.relative_to(venv) / name
+        text = path.read_text()
+        if line not in text:
+            raise StepFailed(f"{site / name} has no '{line}' to plant a fault in")
+        path.write_text(text.replace(line, fault))
+    return planted
 
 
 def prove_wheel(
