@@ -34,8 +34,7 @@ KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
 # The interpreters sid ships, and what building, testing and measuring the
 # module needs (libcrypt-dev: the uWSGI the tests build links it; sid's libc
 # no longer pulls it in; valgrind: tools/bench --instructions; ccache: the
-# builds inside share the host's compiler cache; qemu-system-arm: the aarch64
-# VMs run sid's qemu, tools.znv.vm).
+# builds inside share the host's compiler cache).
 MINORS = ("3.14", "3.15")
 PACKAGES = sorted(
     [f"python{minor}{part}" for minor in MINORS for part in ("", "-dev", "-venv")]
@@ -50,7 +49,6 @@ PACKAGES = sorted(
         "ca-certificates",
         "libcrypt-dev",
         "valgrind",
-        "qemu-system-arm",
     ]
 )
 # Sid's release files are published past their Valid-Until date; the archive's

@@ -3,8 +3,7 @@ kernel: emulating only the programs (qemu-user) is not enough, since the
 argument area the kernel shows in /proc/PID/cmdline would be the emulator's,
 not the program's.
 
-Sid's qemu-system-aarch64 (software emulation; it lives in the sid root of
-tools.znv.root, as nothing on the host does) boots Debian trixie's arm64 kernel
+qemu-system-aarch64 (software emulation) boots Debian trixie's arm64 kernel
 into a root of the Debian suite that ships the flavour's interpreter: trixie
 for 3.13, sid for 3.14 and 3.15. A root is made with debootstrap's first
 stage; its packages are unpacked with dpkg-deb in place of the second stage,
@@ -67,7 +66,7 @@ JOBS = CACHE / "vm" / "jobs"
 GUEST_CACHE = CACHE / "vm" / "guest-cache"
 MIRROR = "http://deb.debian.org/debian"
 KEYRING = "/usr/share/keyrings/debian-archive-keyring.gpg"
-HOST_PACKAGES = ["debootstrap", "debian-archive-keyring", "cpio", "e2fsprogs"]
+HOST_PACKAGES = ["qemu-system-arm", "debootstrap", "debian-archive-keyring", "cpio", "e2fsprogs"]
 # Each root's packages: the interpreters (the host builds the module and the
 # unit tests for them: their headers are read from here) and what the tests
 # call (ps, pgrep, unshare, a C compiler for the embedding host and the
@@ -281,8 +280,7 @@ def _ready(suite: str) -> bool:
 def provision(flavour: str) -> None:
     """Make the roots a VM of FLAVOUR needs (its suite's, and the boot's) once,
     and its initramfs and disk image again whenever what they are made of
-    changed; and the sid root, which has the qemu the VMs run."""
-    root.provision()
+    changed."""
     suite = _suite(flavour)
     if _ready(suite):
         return
@@ -500,26 +498,19 @@ _KERNEL_ARGS = "console=ttyAMA0 panic=-1 quiet kpti=0"
 
 
 def _qemu(vm_dir: Path, suite: str) -> list[str]:
-    # Sid's qemu (11.1) runs the suite 7 to 10 % faster than the host's (7.2).
-    # It needs sid's libraries, so it runs in the root, where the VM's files
-    # are at the same paths; it keeps the process that was started (exec all
-    # the way), so it still dies with the tool.
-    return root.command(
-        [
-            "qemu-system-aarch64",
-            *("-M", "virt", "-cpu", "cortex-a72", "-smp", "2", "-m", "2048"),
-            *("-nographic", "-monitor", "none", "-no-reboot"),
-            *("-serial", f"file:{vm_dir / 'console.log'}"),
-            *("-kernel", str(BOOT / "Image"), "-initrd", str(INITRD)),
-            *("-drive", f"file={_image(suite)},format=raw,if=virtio,readonly=on"),
-            *("-append", _KERNEL_ARGS),
-            *_share("jobs", vm_dir),
-            *_share("repo", REPO),
-            *_share("cache", GUEST_CACHE),
-            *("-netdev", "user,id=net", "-device", "virtio-net-pci,netdev=net,romfile="),
-        ],
-        shares=[CACHE / "vm"],
-    )
+    return [
+        "qemu-system-aarch64",
+        *("-M", "virt", "-cpu", "cortex-a72", "-smp", "2", "-m", "2048"),
+        *("-nographic", "-monitor", "none", "-no-reboot"),
+        *("-serial", f"file:{vm_dir / 'console.log'}"),
+        *("-kernel", str(BOOT / "Image"), "-initrd", str(INITRD)),
+        *("-drive", f"file={_image(suite)},format=raw,if=virtio,readonly=on"),
+        *("-append", _KERNEL_ARGS),
+        *_share("jobs", vm_dir),
+        *_share("repo", REPO),
+        *_share("cache", GUEST_CACHE),
+        *("-netdev", "user,id=net", "-device", "virtio-net-pci,netdev=net,romfile="),
+    ]
 
 
 def _script(argv: Sequence[str]) -> str:
