@@ -324,6 +324,7 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
         comparing = pool.submit(in_flavour, flavour, stubtest(venv / "bin" / "python"), scratch)
         faulted = pool.submit(in_flavour, flavour, stubtest(planted / "bin" / "python"), scratch)
     done, compared, found = checking.result(), comparing.result(), faulted.result()
+    shutil.rmtree(planted)
 
     # The correct script must draw no error at all.
     if "user_script.py:" in done.stdout:
@@ -334,7 +335,6 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
     if compared.returncode != 0:
         raise StepFailed(f"stubtest finds the types and the run time apart:\n{compared.stdout}")
-    shutil.rmtree(planted)
     for name, (_, _, finding) in PLANTED.items():
         if found.returncode == 0 or finding not in found.stdout:
             raise StepFailed(f"stubtest misses a fault planted in {name}:\n{found.stdout}")
