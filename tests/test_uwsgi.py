@@ -8,6 +8,7 @@ import platform
 import signal
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -59,6 +60,15 @@ def plugin_built_from_debian_source(python: Path) -> Path:
     return plugin
 
 
+# uWSGI's build looks for optional libraries with the preprocessor in CPP (the
+# host's cpp by default), which would find the host's glibc headers; musl has
+# no ucontext for the green-thread plugins. The tests need only Python.
+MUSL_BUILD = {
+    "CPP": f"{sysconfig.get_config_var('CC')} -E -xc /dev/null",
+    "UWSGI_PROFILE_OVERRIDE": "xml=false;ssl=false;pcre=false;json=false;embedded_plugins=python",
+}
+
+
 @pytest.fixture(scope="session")
 def uwsgi() -> list[str]:
     """The command that starts a uWSGI built for this interpreter: Debian's,
@@ -75,8 +85,6 @@ def uwsgi() -> list[str]:
                 pytest.skip(f"uWSGI's {PLUGIN} plugin could not be built: {error.stderr}")
             return [str(DEBIAN_UWSGI), "--plugin", str(plugin)]
     flavour = f"{sys.version_info.major}.{sys.version_info.minor}{sys.abiflags}"
-    if platform.libc_ver()[0] != "glibc":
-        flavour += "-musl"  # a uWSGI of its own, built against musl
     try:
         # No wheel from pip's cache: its tag, linux_x86_64, does not tell a
         # glibc build from a musl one.
@@ -85,6 +93,10 @@ def uwsgi() -> list[str]:
         # (a segfault in libpython3.13t's allocator).
         with pytest.MonkeyPatch.context() as patch:
             patch.setenv("PYTHON_GIL", "1")
+            if platform.libc_ver()[0] != "glibc":
+                flavour += "-musl"  # a uWSGI of its own, built against musl
+                for name, value in MUSL_BUILD.items():
+                    patch.setenv(name, value)
             python = tool_venv(f"uwsgi-{flavour}", [UWSGI, "--no-cache-dir"])
     except (subprocess.CalledProcessError, OSError) as error:
         pytest.skip(f"{UWSGI} could not be built for this interpreter: {error}")

@@ -41,10 +41,6 @@ ALLOWED_SKIPS: dict[tuple[str, str], str] = {
         "3.13 3.13-musl *-aarch64 3.14 3.15",
         "tests/test_fork.py::test_a_child_forked_while_another_thread_holds_the_title_lock_*",
     ): "with a GIL, the thread stopped inside the title lock holds the GIL too: nothing can fork",
-    ("3.13-musl", "tests/test_uwsgi.py::*"): (
-        "uWSGI does not build against musl here: it needs libuuid's headers, which the musl"
-        " world does not build"
-    ),
 }
 
 
