@@ -200,7 +200,10 @@ class Checks:
         env = self.sanitized(venv, logs, leaks=False)
         env.update(self.malloc_mode(python), PYTHONPATH=str(REPO / "build" / f"sanitize-{flavour}"))
         done = subprocess.run(
-            [python, "-m", "pytest", "tests", "-q", "-p", "no:cacheprovider", *args],
+            [
+                *(python, "-m", "pytest", "tests", "-q", "-p", "no:cacheprovider"),
+                *(*flavours.pytest_workers(flavour), *args),
+            ],
             cwd=REPO,
             env=env,
         )
