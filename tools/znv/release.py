@@ -315,16 +315,24 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
         return [python, "-m", "mypy.stubtest", "--mypy-config-file", "stubtest.ini", *STUBTESTED]
 
     (scratch / "stubtest.ini").write_text("[mypy]\nsqlite_cache = False\n")
-    # Both faults are planted at once, in a copy of the venv, so that the
-    # three checks run side by side on the flavour's CPUs.
-    planted = plant_faults(venv, site, WORK / flavour / "planted")
+    # Whether stubtest finds a planted fault depends on stubtest and the stubs,
+    # not on the machine: the host flavours show it for each Python version,
+    # in 2 s where emulation would take 30. Both faults are planted at once,
+    # in a copy of the venv, so that the checks run side by side.
+    planted = None
+    if world(flavour) != "vm":
+        planted = plant_faults(venv, site, WORK / flavour / "planted")
     with ThreadPoolExecutor(3) as pool:
         scripts = [*mypy, "user_script.py", "wrong_calls.py"]
         checking = pool.submit(in_flavour, flavour, scripts, scratch)
         comparing = pool.submit(in_flavour, flavour, stubtest(venv / "bin" / "python"), scratch)
-        faulted = pool.submit(in_flavour, flavour, stubtest(planted / "bin" / "python"), scratch)
-    done, compared, found = checking.result(), comparing.result(), faulted.result()
-    shutil.rmtree(planted)
+        faulted = planted and pool.submit(
+            in_flavour, flavour, stubtest(planted / "bin" / "python"), scratch
+        )
+    done, compared = checking.result(), comparing.result()
+    found = faulted.result() if faulted else None
+    if planted:
+        shutil.rmtree(planted)
 
     # The correct script must draw no error at all.
     if "user_script.py:" in done.stdout:
@@ -335,6 +343,9 @@ def check_typing(flavour: str, venv: Path, site: Path) -> None:
     log(TAG, f"{flavour}: mypy --strict finds the types: {done.stdout.splitlines()[-1]}")
     if compared.returncode != 0:
         raise StepFailed(f"stubtest finds the types and the run time apart:\n{compared.stdout}")
+    if found is None:
+        log(TAG, f"{flavour}: stubtest's planted faults: shown by the host flavours")
+        return
     for name, (_, _, finding) in PLANTED.items():
         if found.returncode == 0 or finding not in found.stdout:
             raise StepFailed(f"stubtest misses a fault planted in {name}:\n{found.stdout}")
