@@ -23,7 +23,7 @@ import subprocess
 import sys
 import tomllib
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import Future, ThreadPoolExecutor
 from pathlib import Path
 
 from . import cross, musl
@@ -365,15 +365,35 @@ def plant_faults(venv: Path, site: Path, planted: Path) -> Path:
     return planted
 
 
+def flavour_log(flavour: str) -> Path:
+    """Where the steps proving FLAVOUR's wheel write their output."""
+    return WORK / flavour / "release.log"
+
+
+def install(flavour: str, wheel: Path) -> tuple[Path, Path]:
+    """A fresh venv of FLAVOUR holding the wheel, and where it imports the
+    module from."""
+    logfile = flavour_log(flavour)
+    logfile.parent.mkdir(parents=True, exist_ok=True)
+    logfile.write_text("")
+    venv = fresh_venv(flavour, wheel, logfile)
+    return venv, site_packages(flavour, venv)
+
+
 def prove_wheel(
-    flavour: str, wheel: Path, logfile: Path, pytest_args: Sequence[str], result: dict[str, str]
+    flavour: str,
+    wheel: Path,
+    pytest_args: Sequence[str],
+    result: dict[str, str],
+    installing: Future[tuple[Path, Path]] | None,
 ) -> None:
+    """The wheel installed (by INSTALLING, when already under way), the suite
+    run against it and the types checked."""
     with kept(flavour):
-        venv = fresh_venv(flavour, wheel, logfile)
-        site = site_packages(flavour, venv)
+        venv, site = installing.result() if installing else install(flavour, wheel)
         result["installed"] = "ok"
         try:
-            run_tests(flavour, venv, logfile, pytest_args)
+            run_tests(flavour, venv, flavour_log(flavour), pytest_args)
             result["tests"] = "ok"
         except StepFailed:
             result["tests"] = "FAIL"
@@ -395,7 +415,7 @@ def main(argv: Sequence[str]) -> int:
     logfile.write_text("")
     shutil.rmtree(DIST, ignore_errors=True)
     DIST.mkdir(parents=True)
-    log(TAG, f"flavours {' '.join(flavours)}; log: {logfile}")
+    log(TAG, f"flavours {' '.join(flavours)}; logs: {logfile}, FLAVOUR/release.log beside it")
 
     results: dict[str, dict[str, str]] = {}
     sdist = make_sdist(logfile)
@@ -414,14 +434,22 @@ def main(argv: Sequence[str]) -> int:
     except StepFailed as failure:
         log(TAG, str(failure))
         twine_ok = False
-    for flavour, wheel in wheels.items():
-        result = results[flavour]
-        try:
-            prove_wheel(flavour, wheel, logfile, argv, result)
-        except StepFailed as failure:
-            log(TAG, f"{flavour}: {failure}")
-            for key, value in result.items():
-                result[key] = "FAIL" if value == "-" else value
+    # The host flavours' venvs (pip, mostly on one CPU) are made two at a
+    # time, beside the first flavours' tests; a VM flavour's needs its VM.
+    with ThreadPoolExecutor(2) as pool:
+        installing = {
+            flavour: pool.submit(install, flavour, wheel)
+            for flavour, wheel in wheels.items()
+            if world(flavour) != "vm"
+        }
+        for flavour, wheel in wheels.items():
+            result = results[flavour]
+            try:
+                prove_wheel(flavour, wheel, argv, result, installing.get(flavour))
+            except StepFailed as failure:
+                log(TAG, f"{flavour}: {failure}")
+                for key, value in result.items():
+                    result[key] = "FAIL" if value == "-" else value
     return summary(sdist, results, twine_ok)
 
 
