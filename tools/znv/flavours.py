@@ -18,10 +18,14 @@ from __future__ import annotations
 
 import contextlib
 import os
-from collections.abc import Sequence
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from typing import TypeVar
 
 from . import cross, interpreters, musl, root, venvs, vm
 from .cache import log
+
+T = TypeVar("T")
 
 
 def in_root(flavour: str) -> bool:
@@ -98,6 +102,36 @@ def kept(flavour: str) -> contextlib.AbstractContextManager[None]:
     """Within it, FLAVOUR's world stays up between commands: a VM flavour's VM
     is booted once for all of them. Elsewhere there is nothing to keep."""
     return vm.kept(flavour) if world(flavour) == "vm" else contextlib.nullcontext()
+
+
+def in_turn(
+    flavours: Sequence[str], prepare: Callable[[str], T]
+) -> Iterator[tuple[str, Future[T]]]:
+    """Each of FLAVOURS in order, with PREPARE(flavour) under way or done, and
+    its world kept (see kept()) until the next is asked for. PREPARE (making
+    a venv: pip, on one CPU or waiting on the index) runs for the host's
+    flavours two at a time from the start; for a VM flavour, in its VM,
+    booted while the flavour before it takes its turn."""
+    with ThreadPoolExecutor(2) as pool, contextlib.ExitStack() as stack:
+        futures = {f: pool.submit(prepare, f) for f in flavours if world(f) != "vm"}
+        worlds: dict[str, contextlib.ExitStack] = {}
+
+        def start(flavour: str) -> None:
+            worlds[flavour] = stack.enter_context(contextlib.ExitStack())
+            try:
+                worlds[flavour].enter_context(kept(flavour))
+                futures[flavour] = pool.submit(prepare, flavour)
+            except Exception as error:  # a VM that cannot boot fails its flavour only
+                futures[flavour] = Future()
+                futures[flavour].set_exception(error)
+
+        for index, flavour in enumerate(flavours):
+            for ahead in flavours[index : index + 2]:
+                if world(ahead) == "vm" and ahead not in worlds:
+                    start(ahead)
+            yield flavour, futures[flavour]
+            if flavour in worlds:
+                worlds[flavour].close()
 
 
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:

@@ -28,7 +28,7 @@ from pathlib import Path
 
 from . import cross, musl
 from .cache import REPO, StepFailed, log, mark_complete, marker, run_step, tool_venv
-from .flavours import base_python, command, kept, pytest_workers, python, ready, world
+from .flavours import base_python, command, in_turn, pytest_workers, python, ready, world
 from .venvs import build_requires
 
 TAG = "release"
@@ -382,23 +382,21 @@ def install(flavour: str, wheel: Path) -> tuple[Path, Path]:
 
 def prove_wheel(
     flavour: str,
-    wheel: Path,
     pytest_args: Sequence[str],
     result: dict[str, str],
-    installing: Future[tuple[Path, Path]] | None,
+    installing: Future[tuple[Path, Path]],
 ) -> None:
-    """The wheel installed (by INSTALLING, when already under way), the suite
-    run against it and the types checked."""
-    with kept(flavour):
-        venv, site = installing.result() if installing else install(flavour, wheel)
-        result["installed"] = "ok"
-        try:
-            run_tests(flavour, venv, flavour_log(flavour), pytest_args)
-            result["tests"] = "ok"
-        except StepFailed:
-            result["tests"] = "FAIL"
-        check_typing(flavour, venv, site)
-        result["typing"] = "ok"
+    """Once INSTALLING has installed the wheel: the suite run against it, and
+    the types checked."""
+    venv, site = installing.result()
+    result["installed"] = "ok"
+    try:
+        run_tests(flavour, venv, flavour_log(flavour), pytest_args)
+        result["tests"] = "ok"
+    except StepFailed:
+        result["tests"] = "FAIL"
+    check_typing(flavour, venv, site)
+    result["typing"] = "ok"
 
 
 def main(argv: Sequence[str]) -> int:
@@ -434,22 +432,14 @@ def main(argv: Sequence[str]) -> int:
     except StepFailed as failure:
         log(TAG, str(failure))
         twine_ok = False
-    # The host flavours' venvs (pip, mostly on one CPU) are made two at a
-    # time, beside the first flavours' tests; a VM flavour's needs its VM.
-    with ThreadPoolExecutor(2) as pool:
-        installing = {
-            flavour: pool.submit(install, flavour, wheel)
-            for flavour, wheel in wheels.items()
-            if world(flavour) != "vm"
-        }
-        for flavour, wheel in wheels.items():
-            result = results[flavour]
-            try:
-                prove_wheel(flavour, wheel, argv, result, installing.get(flavour))
-            except StepFailed as failure:
-                log(TAG, f"{flavour}: {failure}")
-                for key, value in result.items():
-                    result[key] = "FAIL" if value == "-" else value
+    for flavour, installing in in_turn(list(wheels), lambda f: install(f, wheels[f])):
+        result = results[flavour]
+        try:
+            prove_wheel(flavour, argv, result, installing)
+        except StepFailed as failure:
+            log(TAG, f"{flavour}: {failure}")
+            for key, value in result.items():
+                result[key] = "FAIL" if value == "-" else value
     return summary(sdist, results, twine_ok)
 
 

@@ -7,7 +7,6 @@ expected to fail) unless ALLOWED_SKIPS names it for that flavour, with why."""
 
 from __future__ import annotations
 
-import contextlib
 import json
 import os
 import subprocess
@@ -15,7 +14,7 @@ import sys
 import threading
 import time
 from collections.abc import Sequence
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future
 from fnmatch import fnmatch
 from pathlib import Path
 
@@ -134,32 +133,24 @@ def _built_unit_tests(flavour: str, build: Path) -> bool:
     return _ok(flavour, configure) and _ok(flavour, ["cmake", "--build", str(build)])
 
 
-def test_flavour(
-    flavour: str, args: Sequence[str], set_up: Future[None] | None = None
-) -> dict[str, str]:
-    """FLAVOUR's steps; SET_UP, when given, is its set-up already under way."""
+def test_flavour(flavour: str, args: Sequence[str], set_up: Future[None]) -> dict[str, str]:
+    """FLAVOUR's steps, once its set-up (under way) is done."""
     banner(f"{flavour}: set-up")
     result = dict.fromkeys(STEPS, "skipped")
-    with contextlib.ExitStack() as world:
-        try:
-            # A VM boots while the host builds for it, and serves every step.
-            world.enter_context(flavours.kept(flavour))
-            if set_up:
-                set_up.result()
-            else:
-                flavours.setup(flavour)
-            result["set-up"] = "ok"
-        except Exception as error:
-            print(f"{flavour}: set-up FAILED: {error}", flush=True)
-            result["set-up"] = "FAIL"
-        # After a failed set-up the venv may hold an old build of the module:
-        # run no pytest on it. The unit tests need only the venv's cmake.
-        if result["set-up"] == "ok":
-            passed, skips_ok = run_pytest(flavour, args)
-            result["pytest"] = "ok" if passed else "FAIL"
-            result["skips"] = "ok" if skips_ok else "FAIL"
-        if (VENVS / flavour / "bin" / "cmake").exists():
-            result["ctest"] = "ok" if run_ctest(flavour) else "FAIL"
+    try:
+        set_up.result()
+        result["set-up"] = "ok"
+    except Exception as error:
+        print(f"{flavour}: set-up FAILED: {error}", flush=True)
+        result["set-up"] = "FAIL"
+    # After a failed set-up the venv may hold an old build of the module:
+    # run no pytest on it. The unit tests need only the venv's cmake.
+    if result["set-up"] == "ok":
+        passed, skips_ok = run_pytest(flavour, args)
+        result["pytest"] = "ok" if passed else "FAIL"
+        result["skips"] = "ok" if skips_ok else "FAIL"
+    if (VENVS / flavour / "bin" / "cmake").exists():
+        result["ctest"] = "ok" if run_ctest(flavour) else "FAIL"
     return result
 
 
@@ -197,12 +188,10 @@ def main(args: Sequence[str]) -> int:
     print(f"tools/test: flavours {' '.join(names)}", flush=True)
     ahead = threading.Thread(target=provision_ahead, args=(names,), daemon=True)
     ahead.start()
-    # The host flavours' set-ups (mostly pip, on one CPU or waiting on the
-    # index) run two at a time, the later ones beside the first tests.
-    with ThreadPoolExecutor(2) as pool:
-        host = [flavour for flavour in names if flavours.world(flavour) != "vm"]
-        set_ups = {flavour: pool.submit(flavours.setup, flavour) for flavour in host}
-        results = {flavour: test_flavour(flavour, args, set_ups.get(flavour)) for flavour in names}
+    results = {
+        flavour: test_flavour(flavour, args, set_up)
+        for flavour, set_up in flavours.in_turn(names, flavours.setup)
+    }
     ahead.join()
     tools = run_tool_tests(results)
     banner(f"summary ({int(time.monotonic() - started)} s)")
