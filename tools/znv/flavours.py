@@ -110,28 +110,22 @@ def in_turn(
     """Each of FLAVOURS in order, with PREPARE(flavour) under way or done, and
     its world kept (see kept()) until the next is asked for. PREPARE (making
     a venv: pip, on one CPU or waiting on the index) runs for the host's
-    flavours two at a time from the start; for a VM flavour, in its VM,
-    booted while the flavour before it takes its turn."""
-    with ThreadPoolExecutor(2) as pool, contextlib.ExitStack() as stack:
+    flavours two at a time from the start; for a VM flavour, only in its
+    turn: an emulated suite beside other work slows by more than the work
+    takes alone (a virtual CPU whose thread waits for the host's holds up
+    the other, spinning)."""
+    with ThreadPoolExecutor(2) as pool:
         futures = {f: pool.submit(prepare, f) for f in flavours if world(f) != "vm"}
-        worlds: dict[str, contextlib.ExitStack] = {}
-
-        def start(flavour: str) -> None:
-            worlds[flavour] = stack.enter_context(contextlib.ExitStack())
-            try:
-                worlds[flavour].enter_context(kept(flavour))
-                futures[flavour] = pool.submit(prepare, flavour)
-            except Exception as error:  # a VM that cannot boot fails its flavour only
-                futures[flavour] = Future()
-                futures[flavour].set_exception(error)
-
-        for index, flavour in enumerate(flavours):
-            for ahead in flavours[index : index + 2]:
-                if world(ahead) == "vm" and ahead not in worlds:
-                    start(ahead)
-            yield flavour, futures[flavour]
-            if flavour in worlds:
-                worlds[flavour].close()
+        for flavour in flavours:
+            with contextlib.ExitStack() as kept_world:
+                if flavour not in futures:
+                    try:
+                        kept_world.enter_context(kept(flavour))
+                        futures[flavour] = pool.submit(prepare, flavour)
+                    except Exception as error:  # a VM that cannot boot fails its flavour only
+                        futures[flavour] = Future()
+                        futures[flavour].set_exception(error)
+                yield flavour, futures[flavour]
 
 
 def command(flavour: str, argv: Sequence[str | os.PathLike[str]]) -> list[str]:

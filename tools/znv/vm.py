@@ -572,41 +572,29 @@ def _stop(vm_dir: Path, qemu: subprocess.Popen[bytes]) -> None:
     shutil.rmtree(vm_dir, ignore_errors=True)
 
 
-KEPT = "ZNV_KEPT_VMS"  # a line "FLAVOUR DIRECTORY" for each VM kept() keeps
+KEPT = "ZNV_KEPT_VM"  # "FLAVOUR DIRECTORY" of the VM kept() keeps
 
 
 @contextlib.contextmanager
 def kept(flavour: str) -> Iterator[None]:
     """While inside, the door runs FLAVOUR's commands in one VM, booted here and
-    stopped on the way out, instead of booting one for each (seconds each).
-    Several flavours' VMs may be kept at once, by one thread of the tool."""
+    stopped on the way out, instead of booting one for each (seconds each)."""
     vm_dir, qemu = _boot(flavour)
-    entry = f"{flavour} {vm_dir}"
-    _set_kept([*_kept(), entry])
+    previous = os.environ.get(KEPT)
+    os.environ[KEPT] = f"{flavour} {vm_dir}"
     try:
         yield
     finally:
-        _set_kept([other for other in _kept() if other != entry])
+        if previous is None:
+            del os.environ[KEPT]
+        else:
+            os.environ[KEPT] = previous
         _stop(vm_dir, qemu)
 
 
-def _kept() -> list[str]:
-    return [entry for entry in os.environ.get(KEPT, "").split("\n") if entry]
-
-
-def _set_kept(entries: list[str]) -> None:
-    if entries:
-        os.environ[KEPT] = "\n".join(entries)
-    else:
-        os.environ.pop(KEPT, None)
-
-
 def _kept_vm(flavour: str) -> Path | None:
-    for entry in _kept():
-        kept_flavour, _, vm_dir = entry.partition(" ")
-        if kept_flavour == flavour and Path(vm_dir).is_dir():
-            return Path(vm_dir)
-    return None
+    kept_flavour, _, vm_dir = os.environ.get(KEPT, "").partition(" ")
+    return Path(vm_dir) if kept_flavour == flavour and Path(vm_dir).is_dir() else None
 
 
 def _running(vm_dir: Path) -> bool:
