@@ -39,16 +39,24 @@ COUNT = 4
 CALLS = 20_000
 
 # Each interpreter sets its own framed titles and reads back whatever any of
-# them set last; what it saw goes back through a pipe, one repr a line.
+# them set last; who it is and what it saw go back through a pipe, one repr a
+# line, in the order they finish. The first to read another's title says so
+# on a second pipe; until one has, they go on past CALLS (for 10 s at most):
+# a loaded machine may run the threads one after another at first.
 WORKER = r"""
-import os, _setzentrave as z
+import os, select, time, _setzentrave as z
 os.read(GO, 1)
 mine = [f"<{WHO}:" + "é東🐍"[i % 3] * (i * 20) + f":{WHO}>" for i in range(4)]
 seen = set()
-for i in range(CALLS):
+until = time.monotonic() + 10
+i = 0
+while i < CALLS or (not select.select([SAW_READ], [], [], 0)[0] and time.monotonic() < until):
     z.setzentrave(mine[i % 4])
     seen.add(z.getzentrave())
-os.write(OUT, (repr(sorted(seen)) + "\n").encode())
+    if i % 1000 == 0 and not seen <= set(mine):
+        os.write(SAW_WRITE, b"x")
+    i += 1
+os.write(OUT, (repr((WHO, sorted(seen))) + "\n").encode())
 """
 
 
@@ -76,11 +84,13 @@ def test_interpreters_setting_titles_at_once_from_threads_read_only_whole_titles
     c.exec(INTERPRETERS)
     c.exec(f"made = [new() for _ in range({COUNT})]")
     c.exec("out_read, out_write = os.pipe(); go_read, go_write = os.pipe()")
+    c.exec("saw_read, saw_write = os.pipe(); os.set_blocking(saw_write, False)")
     c.exec(f"""
 failures = []
 def work(who, interp):
     code = {WORKER!r}.replace("WHO", str(who)).replace("CALLS", "{CALLS}")
     code = code.replace("OUT", str(out_write)).replace("GO", str(go_read))
+    code = code.replace("SAW_READ", str(saw_read)).replace("SAW_WRITE", str(saw_write))
     try:
         run(interp, code)
     except Exception as error:
@@ -102,12 +112,10 @@ reports = [eval(line) for line in os.fdopen(out_read)]
         for i in range(4)
     }
     assert all(len(t.encode()) <= 255 for t in every)
-    seen = set().union(*map(set, reports))
-    assert seen <= every
+    assert sorted(who for who, _ in reports) == list(range(COUNT))
+    assert set().union(*(titles for _, titles in reports)) <= every
     # Titles set in one interpreter were read in another: one title for all.
-    assert any(
-        any(not t.startswith(f"<{who}:") for t in report) for who, report in enumerate(reports)
-    )
+    assert any(not t.startswith(f"<{who}:") for who, titles in reports for t in titles)
     last = c.eval("__import__('_setzentrave').getzentrave()")
     assert last in every
     assert c.cmdline() == last.encode() + b"\0"
