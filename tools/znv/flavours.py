@@ -111,9 +111,9 @@ def in_turn(
     its world kept (see kept()) until the next is asked for. PREPARE (making
     a venv: pip, on one CPU or waiting on the index) runs for the host's
     flavours two at a time from the start; for a VM flavour, only in its
-    turn: an emulated suite beside other work slows by more than the work
-    takes alone (a virtual CPU whose thread waits for the host's holds up
-    the other, spinning)."""
+    turn, so that nothing runs beside an emulated suite: its two virtual
+    CPUs take both of the host's, and making the next VM ready beside one
+    saved nothing that could be shown."""
     with ThreadPoolExecutor(2) as pool:
         futures = {f: pool.submit(prepare, f) for f in flavours if world(f) != "vm"}
         for flavour in flavours:
