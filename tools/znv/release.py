@@ -9,8 +9,8 @@ installed into a fresh venv of its flavour, where the test suite runs against
 the installed module and package, and the type checkers must find their
 types: mypy --strict accepts a user's script through the public package and
 rejects wrong calls, and stubtest compares the package and the installed stub
-with what they offer at run time (and fails once a fault is planted in each,
-which shows that it looked).
+with what they offer at run time (and, on the host flavours, fails once a
+fault is planted in each, which shows that it looked).
 
 Release wheels are built as users build them: warnings are not errors.
 """
